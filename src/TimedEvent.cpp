@@ -42,7 +42,9 @@ std::shared_ptr<TimedEvent> TimedEvent::timedEventWithName(const std::string& na
   return make<TimedEvent>(name, properties, sessionLength);
 }
 
-void TimedEvent::setName(const std::string& name) { name_ = name; }
+void TimedEvent::setName(const std::string& name) {
+  name_ = name;
+}
 
 void TimedEvent::setProperties(const Properties& properties) {
   if (!properties.is_null() && !properties.is_object()) {
@@ -53,19 +55,24 @@ void TimedEvent::setProperties(const Properties& properties) {
   properties_ = properties;
 }
 
-void TimedEvent::setSessionLength(double sessionLength) { sessionLength_ = sessionLength; }
+void TimedEvent::setSessionLength(double sessionLength) {
+  sessionLength_ = sessionLength;
+}
 
 std::shared_ptr<MutableTimedEvent> MutableTimedEvent::timedEventWithName(
     const std::string& name, const Properties& properties, double sessionLength) {
   return make<MutableTimedEvent>(name, properties, sessionLength);
 }
 
-void MutableTimedEvent::setLastStartTime(double lastStartTime) { lastStartTime_ = lastStartTime; }
+void MutableTimedEvent::setLastStartTime(double lastStartTime) {
+  lastStartTime_ = lastStartTime;
+}
 
 void MutableTimedEvent::appendProperties(const Properties& properties) {
   Properties merged = properties_.is_object() ? properties_ : Properties::object();
   if (properties.is_object()) {
-    for (const auto& item : properties.items()) merged[item.key()] = item.value();
+    for (const auto& item : properties.items())
+      merged[item.key()] = item.value();
   } else if (!properties.is_null()) {
     log("TimedEvent: properties for \"" + name_ + "\" are not a JSON object; nothing merged");
   }
@@ -93,6 +100,8 @@ void MutableTimedEvent::incrementProperty(const std::string& key, const Properti
   properties_ = std::move(merged);
 }
 
-void MutableTimedEvent::appendSessionLength(double seconds) { sessionLength_ += seconds; }
+void MutableTimedEvent::appendSessionLength(double seconds) {
+  sessionLength_ += seconds;
+}
 
 }  // namespace tovrin

@@ -17,11 +17,13 @@ Tracker::~Tracker() {
 }
 
 void Tracker::event(const std::string& name, const std::string& increment) {
-  if (auto timed = this->timed()) timed->event(name, increment);
+  if (auto timed = this->timed())
+    timed->event(name, increment);
 }
 
 void Tracker::timedTrack(const std::string& name) {
-  if (auto timed = this->timed()) timed->start(name);
+  if (auto timed = this->timed())
+    timed->start(name);
 }
 
 void Tracker::timedFinish(const std::string& name, const Properties& properties) {
@@ -36,7 +38,8 @@ void Tracker::timedFinish(const std::string& name, const Properties& properties,
 }
 
 void Tracker::timedFlush(const std::string& name) {
-  if (auto timed = this->timed()) timed->flushEvent(name);
+  if (auto timed = this->timed())
+    timed->flushEvent(name);
 }
 
 void Tracker::track(const std::string& /*name*/, const Properties& /*properties*/) {}

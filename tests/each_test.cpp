@@ -20,7 +20,8 @@ struct Recorder : Element, Greeter {
       : log(log), name(std::move(name)), result(result) {}
   int greet(const std::string& text) override {
     log->push_back(name + ":" + text);
-    if (name == "thrower") throw std::runtime_error("boom");
+    if (name == "thrower")
+      throw std::runtime_error("boom");
     return result;
   }
   std::vector<std::string>* log;
@@ -85,7 +86,8 @@ TEST(Each, ElementAppendedDuringTheWalkDoesNotBreakIt) {
     std::vector<std::string>* log;
     int greet(const std::string& text) override {
       log->push_back("appender:" + text);
-      for (int i = 0; i < 100; ++i) list->push_back(std::make_shared<Silent>());
+      for (int i = 0; i < 100; ++i)
+        list->push_back(std::make_shared<Silent>());
       return 0;
     }
   };

@@ -98,7 +98,8 @@ TEST(RunLoop, RealTimeRunAndStopFromAnotherThread) {
 
   std::atomic<bool> started{false};
   std::thread stopper([&] {
-    while (!started) std::this_thread::yield();
+    while (!started)
+      std::this_thread::yield();
     loop.stop();
   });
   loop.schedule(nullptr, "mark", 0, [&] { started = true; });

@@ -42,7 +42,8 @@ TEST(Tracker, NewTrackerOwnsATimedTrackerWhoseDelegateItIs) {
   EXPECT_FALSE(tracker->email());
   ASSERT_NE(tracker->timed(), nullptr);
   EXPECT_TRUE(tracker->timed()->events().empty());
-  EXPECT_EQ(tracker->timed()->delegate().get(), static_cast<tovrin::TimedTrackerDelegate*>(tracker.get()));
+  EXPECT_EQ(tracker->timed()->delegate().get(),
+            static_cast<tovrin::TimedTrackerDelegate*>(tracker.get()));
 }
 
 TEST(Tracker, TimedOperationsReachTheSubclassNotifications) {

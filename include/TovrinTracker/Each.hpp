@@ -41,9 +41,11 @@ class Each {
   /// Whether at least one element implements `Interface`.
   template <class Interface>
   bool respondsTo() const {
-    if (!array_) return false;
+    if (!array_)
+      return false;
     for (const auto& element : *array_) {
-      if (dynamic_cast<Interface*>(element.get()) != nullptr) return true;
+      if (dynamic_cast<Interface*>(element.get()) != nullptr)
+        return true;
     }
     return false;
   }
@@ -51,13 +53,15 @@ class Each {
  private:
   template <class Interface, class Visit>
   void forEach(Visit&& visit) const {
-    if (!array_) return;
+    if (!array_)
+      return;
     const List& list = *array_;
     // Indexing (not iterators) keeps the walk defined even if an element appends to the list.
     for (std::size_t i = 0; i < list.size(); ++i) {
       // Hold the element for the duration of its call.
       const std::shared_ptr<T> element = list[i];
-      if (auto* target = dynamic_cast<Interface*>(element.get())) visit(*target);
+      if (auto* target = dynamic_cast<Interface*>(element.get()))
+        visit(*target);
     }
   }
 

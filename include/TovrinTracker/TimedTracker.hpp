@@ -71,7 +71,9 @@ class TimedTracker : public std::enable_shared_from_this<TimedTracker> {
 
   std::shared_ptr<TimedTrackerDelegate> delegate() const { return delegate_.lock(); }
   /// The delegate is held weakly: notifications are dropped once it has gone away.
-  void setDelegate(std::weak_ptr<TimedTrackerDelegate> delegate) { delegate_ = std::move(delegate); }
+  void setDelegate(std::weak_ptr<TimedTrackerDelegate> delegate) {
+    delegate_ = std::move(delegate);
+  }
   /// The live map of records.
   EventMap& events() { return events_; }
   const EventMap& events() const { return events_; }

@@ -11,11 +11,12 @@
 namespace tovrin {
 
 /// Every tracker owns a TimedTracker (`timed()`) and is its delegate. The base class tracks
-/// nothing; subclasses override what they need. Use a tracker from one thread at a time.
+/// nothing; subclasses override what they need. Use a tracker from one thread at a time and own
+/// it with a std::shared_ptr (std::make_shared).
 ///
 /// A subclass that overrides one overload of timedFinish() should add
 /// `using Tracker::timedFinish;` so that the other stays visible.
-class Tracker : public TimedTrackerDelegate {
+class Tracker : public TimedTrackerDelegate, public std::enable_shared_from_this<Tracker> {
  public:
   Tracker();
   ~Tracker() override;

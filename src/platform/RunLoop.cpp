@@ -25,7 +25,9 @@ struct Entry {
 // Key: due time, then a sequence number so that equal due times keep scheduling order.
 using Key = std::pair<double, std::uint64_t>;
 
-double realSeconds() { return currentMediaTime(); }
+double realSeconds() {
+  return currentMediaTime();
+}
 
 }  // namespace
 
@@ -49,7 +51,8 @@ RunLoop::RunLoop() : state_(std::make_unique<State>()), owner_(std::this_thread:
 RunLoop::~RunLoop() = default;
 
 bool RunLoop::onOwnerThread(const char* operation) const {
-  if (std::this_thread::get_id() == owner_) return true;
+  if (std::this_thread::get_id() == owner_)
+    return true;
   log(std::string("RunLoop: ") + operation + " ignored: called off the loop's own thread");
   return false;
 }
@@ -64,8 +67,10 @@ double RunLoop::now() const {
 }
 
 void RunLoop::schedule(const void* target, std::string name, double delaySeconds, Task task) {
-  if (!onOwnerThread("schedule") || !task) return;
-  if (std::isnan(delaySeconds) || delaySeconds < 0) delaySeconds = 0;
+  if (!onOwnerThread("schedule") || !task)
+    return;
+  if (std::isnan(delaySeconds) || delaySeconds < 0)
+    delaySeconds = 0;
   const double due = now() + delaySeconds;  // +inf stays +inf: never due
   std::function<void()> wake;
   {
@@ -73,14 +78,17 @@ void RunLoop::schedule(const void* target, std::string name, double delaySeconds
     const bool earliest = state_->tasks.empty() || due < state_->tasks.begin()->first.first;
     state_->tasks.emplace(Key{due, state_->nextSequence++},
                           Entry{target, std::move(name), std::move(task)});
-    if (earliest) wake = state_->wakeUpHandler;
+    if (earliest)
+      wake = state_->wakeUpHandler;
   }
   state_->changed.notify_all();
-  if (wake) wake();
+  if (wake)
+    wake();
 }
 
 std::size_t RunLoop::cancel(const void* target, std::string_view name) {
-  if (!onOwnerThread("cancel")) return 0;
+  if (!onOwnerThread("cancel"))
+    return 0;
   std::vector<Task> cancelled;  // destroyed outside the lock: captures may run destructors
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
@@ -97,7 +105,8 @@ std::size_t RunLoop::cancel(const void* target, std::string_view name) {
 }
 
 std::size_t RunLoop::cancelAll() {
-  if (!onOwnerThread("cancelAll")) return 0;
+  if (!onOwnerThread("cancelAll"))
+    return 0;
   std::map<Key, Entry> cancelled;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
@@ -107,7 +116,8 @@ std::size_t RunLoop::cancelAll() {
 }
 
 std::size_t RunLoop::runDueTasks() {
-  if (!onOwnerThread("runDueTasks")) return 0;
+  if (!onOwnerThread("runDueTasks"))
+    return 0;
   std::uint64_t limit;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
@@ -123,7 +133,8 @@ std::size_t RunLoop::runDueTasks() {
       while (it != state_->tasks.end() && it->first.first <= time && it->first.second >= limit) {
         ++it;
       }
-      if (it == state_->tasks.end() || it->first.first > time) break;
+      if (it == state_->tasks.end() || it->first.first > time)
+        break;
       task = std::move(it->second.task);
       state_->tasks.erase(it);
     }
@@ -147,21 +158,25 @@ bool RunLoop::runBatch(double realDeadline, const std::function<bool()>* done) {
   }
   for (;;) {
     runDueTasks();
-    if (done && (*done)()) return true;
+    if (done && (*done)())
+      return true;
     std::unique_lock<std::mutex> lock(state_->mutex);
     if (state_->stopRequested) {
       state_->stopRequested = false;
       return false;
     }
     const double real = realSeconds();
-    if (real >= realDeadline) return false;
+    if (real >= realDeadline)
+      return false;
     double wait = realDeadline - real;
     if (!state_->tasks.empty()) {
       const Clock& clock = state_->clock;
       const double untilDue = state_->tasks.begin()->first.first - (clock ? clock() : real);
-      if (untilDue < wait) wait = untilDue;
+      if (untilDue < wait)
+        wait = untilDue;
     }
-    if (done && wait > 0.01) wait = 0.01;  // `done` may depend on other threads: poll it
+    if (done && wait > 0.01)
+      wait = 0.01;  // `done` may depend on other threads: poll it
     if (wait > 0) {
       state_->changed.wait_for(lock, std::chrono::duration<double>(wait));
     }
@@ -169,12 +184,14 @@ bool RunLoop::runBatch(double realDeadline, const std::function<bool()>* done) {
 }
 
 void RunLoop::run() {
-  if (!onOwnerThread("run")) return;
+  if (!onOwnerThread("run"))
+    return;
   runBatch(std::numeric_limits<double>::infinity(), nullptr);
 }
 
 void RunLoop::runFor(double seconds) {
-  if (!onOwnerThread("runFor")) return;
+  if (!onOwnerThread("runFor"))
+    return;
   if (!(seconds > 0)) {
     runDueTasks();
     return;
@@ -183,9 +200,12 @@ void RunLoop::runFor(double seconds) {
 }
 
 bool RunLoop::runUntil(const std::function<bool()>& done, double timeoutSeconds) {
-  if (!onOwnerThread("runUntil")) return false;
-  if (!done) return false;
-  if (!(timeoutSeconds > 0)) timeoutSeconds = 0;
+  if (!onOwnerThread("runUntil"))
+    return false;
+  if (!done)
+    return false;
+  if (!(timeoutSeconds > 0))
+    timeoutSeconds = 0;
   return runBatch(realSeconds() + timeoutSeconds, &done) || done();
 }
 
@@ -199,7 +219,8 @@ void RunLoop::stop() {
 
 std::optional<double> RunLoop::secondsUntilNextTask() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  if (state_->tasks.empty()) return std::nullopt;
+  if (state_->tasks.empty())
+    return std::nullopt;
   const double time = state_->clock ? state_->clock() : realSeconds();
   const double until = state_->tasks.begin()->first.first - time;
   return until > 0 ? until : 0.0;

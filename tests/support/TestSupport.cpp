@@ -12,7 +12,9 @@ LogCapture::LogCapture() {
   });
 }
 
-LogCapture::~LogCapture() { setLogSink(std::move(previous_)); }
+LogCapture::~LogCapture() {
+  setLogSink(std::move(previous_));
+}
 
 std::vector<std::string> LogCapture::lines() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -23,14 +25,16 @@ std::size_t LogCapture::count(const std::string& text) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::size_t n = 0;
   for (const auto& line : lines_) {
-    if (line.find(text) != std::string::npos) ++n;
+    if (line.find(text) != std::string::npos)
+      ++n;
   }
   return n;
 }
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "tovrin-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  if (mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
 

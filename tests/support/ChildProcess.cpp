@@ -1,0 +1,111 @@
+#include "support/ChildProcess.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+extern char** environ;
+
+namespace tovrin::test {
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  std::vector<char*> args;
+  for (const auto& arg : argv)
+    args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const int rc = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  out_ = pipeFds[0];
+  if (rc != 0) {
+    ::close(out_);
+    out_ = -1;
+    throw std::runtime_error("cannot start " + argv[0]);
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (!reaped_ && pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+  if (out_ >= 0)
+    ::close(out_);
+}
+
+std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (auto end = buffer_.find('\n'); end != std::string::npos) {
+      std::string line = buffer_.substr(0, end);
+      buffer_.erase(0, end + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || out_ < 0)
+      return std::nullopt;
+    pollfd fd{out_, POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+      continue;
+    char chunk[4096];
+    const ssize_t n = ::read(out_, chunk, sizeof(chunk));
+    if (n <= 0)
+      return std::nullopt;
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+  }
+}
+
+void ChildProcess::kill(int signal) {
+  if (!reaped_)
+    ::kill(pid_, signal);
+}
+
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      reaped_ = true;
+      return status;
+    }
+    if (std::chrono::steady_clock::now() >= deadline)
+      return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string ChildProcess::remainingOutput() {
+  if (out_ >= 0) {
+    char chunk[4096];
+    ::fcntl(out_, F_SETFL, O_NONBLOCK);
+    for (;;) {
+      const ssize_t n = ::read(out_, chunk, sizeof(chunk));
+      if (n <= 0)
+        break;
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  return std::exchange(buffer_, {});
+}
+
+std::string testProgram(const std::string& name) {
+  return std::string(TOVRIN_TEST_PROGRAM_DIR) + "/tovrin-test-" + name;
+}
+
+}  // namespace tovrin::test
