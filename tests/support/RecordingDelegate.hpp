@@ -25,7 +25,8 @@ struct RecordingDelegate : TimedTrackerDelegate {
                                  const std::shared_ptr<TimedEvent>& event) override {
     senders.push_back(sender);
     finished.push_back(event);
-    if (onFinished) onFinished(event);
+    if (onFinished)
+      onFinished(event);
   }
 };
 
