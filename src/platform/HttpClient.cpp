@@ -265,7 +265,11 @@ bool HttpClient::Impl::start(Transfer& transfer, std::string& error) {
   curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
   curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+#if LIBCURL_VERSION_NUM >= 0x075500
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS, long(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
