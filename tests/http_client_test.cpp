@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -28,6 +29,14 @@ using tovrin::test::TestCertificates;
 namespace {
 
 constexpr auto kPatience = 10s;  // bound on waits that normally end in milliseconds
+
+// The loopback servers must be reached directly even where a proxy is configured. Set during
+// static initialisation, before any thread could read the environment.
+[[maybe_unused]] const bool kLoopbackBypassesProxies = [] {
+  setenv("no_proxy", "127.0.0.1,localhost", 1);
+  setenv("NO_PROXY", "127.0.0.1,localhost", 1);
+  return true;
+}();
 
 /// Collects completions (declare it before the client, so it outlives the client's thread).
 class Completions {
