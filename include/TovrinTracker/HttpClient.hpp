@@ -1,5 +1,15 @@
 #pragma once
 // The process-wide asynchronous HTTP client the trackers send through (libcurl underneath).
+//
+// Defaults (HttpClientOptions):
+//   maxTransfersInFlight 32: transfers running at once, also the connection-pool limit.
+//   maxWaitingRequests 10000: queued requests; the 10033rd pending request is dropped.
+//   connectTimeout 10 s: TCP + TLS set-up of one connection.
+//   requestTimeout 60 s: one whole transfer, from start to the last reply byte.
+//   maxReplyBytes 1 MiB: a larger (decompressed) reply body fails its transfer.
+//   exitBudget 2 s: how long destruction or process exit waits for unfinished requests.
+// TLS peer and host-name verification are always on. Proxy environment variables (http_proxy,
+// https_proxy, no_proxy) apply as libcurl reads them. Only http and https URLs are accepted.
 
 #include <chrono>
 #include <cstddef>
@@ -31,18 +41,20 @@ struct HttpResponse {
 };
 
 struct HttpClientOptions {
-  /// Transfers running at once; further requests wait.
+  /// Transfers running at once; further requests wait. At least one runs whatever this says.
   std::size_t maxTransfersInFlight = 32;
-  /// Requests waiting to start; a request beyond this is dropped with one log line.
+  /// Requests waiting to start. A request sent while maxTransfersInFlight + maxWaitingRequests
+  /// are already pending is dropped with one log line.
   std::size_t maxWaitingRequests = 10000;
   std::chrono::milliseconds connectTimeout{10000};
   /// Time-out of a whole transfer, as the platform's default request time-out.
   std::chrono::milliseconds requestTimeout{60000};
   /// A reply body larger than this ends its transfer with an error.
-  std::size_t maxReplyBytes = 1024 * 1024;
+  std::size_t maxReplyBytes = std::size_t{1024} * 1024;
   /// A CA bundle to verify servers against instead of the system's. Verification is always on.
   std::string caBundlePath;
-  /// At process exit, how long transfers still running may take before they are abandoned.
+  /// At destruction or process exit, how long unfinished requests may still take (waiting ones
+  /// keep starting meanwhile) before the rest are abandoned without calling their completions.
   std::chrono::milliseconds exitBudget{2000};
 };
 
@@ -53,23 +65,29 @@ class HttpClient {
   using Completion = std::function<void(const HttpResponse&)>;
 
   /// The process-wide client, created on first use with the options of configureShared().
+  /// It is never destroyed: an std::atexit handler gives its unfinished requests the exit
+  /// budget, then stops its thread, so it is safe to use until exit and while exiting.
   static HttpClient& shared();
   /// Sets the shared client's options; takes effect for requests sent afterwards.
   static void configureShared(const HttpClientOptions& options);
 
   explicit HttpClient(const HttpClientOptions& options = {});
-  /// Waits up to options().exitBudget for running transfers, then abandons the rest.
+  /// Waits up to options().exitBudget for unfinished requests, then abandons the rest with one
+  /// log line; their completions are destroyed without being called. Destroyed from one of its
+  /// own completions, it abandons every unfinished request at once instead of waiting.
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
   /// Queues the request and returns at once. Returns false when it was dropped because the
-  /// waiting queue is full; the completion has then already been called, inside this call,
-  /// with an error saying so.
+  /// waiting queue is full (or the client has shut down at exit); the completion has then
+  /// already been called, inside this call, with an error saying so. A request libcurl cannot
+  /// make (bad URL, method or header) completes on the client's thread with an error.
   bool send(HttpRequest request, Completion completion);
 
   /// Waits until every request handed to the client so far has completed (its completion has
-  /// returned) or `timeout` has passed. Returns true when all completed.
+  /// returned) or `timeout` has passed. Returns true when all completed. Called from one of the
+  /// client's own completions it returns false at once, since it would wait for itself.
   bool flush(std::chrono::milliseconds timeout);
 
   /// Requests waiting plus transfers running.

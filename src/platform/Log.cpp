@@ -1,5 +1,7 @@
 #include "TovrinTracker/Log.hpp"
 
+#include "platform/LogInternal.hpp"
+
 #include <cstdio>
 #include <mutex>
 #include <utility>
@@ -36,4 +38,12 @@ LogSink setLogSink(LogSink sink) {
   return std::exchange(currentSink(), std::move(sink));
 }
 
+namespace detail {
+
+void constructLogStatics() {
+  std::lock_guard<std::mutex> lock(sinkMutex());
+  (void)currentSink();
+}
+
+}  // namespace detail
 }  // namespace tovrin
