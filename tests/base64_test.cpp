@@ -135,9 +135,16 @@ TEST(Base64Text, LiteralsAreTextAndDecodingRequiresUtf8) {
   EXPECT_EQ(tovrin::stringFromBase64UrlEncodedString("fn5-"), "~~~");
   EXPECT_EQ(tovrin::stringFromBase64String(""), "");
 
-  // Decoded bytes that are not UTF-8: a stray byte, overlong, surrogate, above U+10FFFF, cut off.
-  const Bytes invalid[] = {{0xFF},       {0xC0, 0x80}, {0xED, 0xA0, 0x80}, {0xF4, 0x90, 0x80, 0x80},
-                           {0xE4, 0xB8}, {'a', 0x80}};
+  // Decoded bytes that are not UTF-8: a stray byte, overlong forms, a surrogate, a code point
+  // above U+10FFFF, a cut-off sequence, a lone continuation byte.
+  const Bytes invalid[] = {{0xFF},
+                           {0xC0, 0x80},
+                           {0xE0, 0x9F, 0xBF},
+                           {0xF0, 0x8F, 0xBF, 0xBF},
+                           {0xED, 0xA0, 0x80},
+                           {0xF4, 0x90, 0x80, 0x80},
+                           {0xE4, 0xB8},
+                           {'a', 0x80}};
   tovrin::test::LogCapture logs;
   for (const Bytes& bad : invalid) {
     EXPECT_EQ(tovrin::stringFromBase64String(tovrin::base64String(bad)), std::nullopt);
