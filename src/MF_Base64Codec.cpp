@@ -97,16 +97,38 @@ std::optional<std::string> encode(const std::uint8_t* data, std::size_t size) {
 
 // ---- Decoding --------------------------------------------------------------------------------
 
-// Flags above the 24 data bits of a decoding table entry.
-constexpr std::uint32_t kSkip = 1U << 24;      // ASCII byte outside the alphabet: ignored
-constexpr std::uint32_t kNonAscii = 1U << 25;  // byte >= 0x80: the whole text counts as empty
+#if defined(__BYTE_ORDER__) && defined(__ORDER_BIG_ENDIAN__) && \
+    __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr bool kLittleEndian = false;
+#else
+constexpr bool kLittleEndian = true;
+#endif
+
+// A decoding table entry keeps the three data bytes of a group in its first three bytes in
+// memory order, so a decoded group is stored with a single 4-byte write, and two flags in its
+// fourth byte (zero for alphabet characters).
+constexpr std::uint32_t kSkip = kLittleEndian ? 1U << 24 : 1U;      // ASCII outside the alphabet
+constexpr std::uint32_t kNonAscii = kLittleEndian ? 1U << 25 : 2U;  // byte >= 0x80
 constexpr std::uint32_t kFlags = kSkip | kNonAscii;
 
+// Places a 24-bit group value (first byte in the high bits) in the entry's memory order.
+constexpr std::uint32_t inMemoryOrder(std::uint32_t bits) {
+  if (kLittleEndian) {
+    return ((bits >> 16) & 0xFF) | (bits & 0xFF00) | ((bits & 0xFF) << 16);
+  }
+  return bits << 8;
+}
+
+// Plain character values for the byte-wise walk: 0..63, or one of these markers.
+constexpr std::uint8_t kSkipValue = 0x40;
+constexpr std::uint8_t kNonAsciiValue = 0x80;
+
 // One table per position in a group of four: entry [k][c] holds the 6-bit value of `c` already
-// shifted to its place in the 24-bit group, so a whole group is four lookups OR-ed together, and
-// a single test of the OR-ed flags tells whether all four characters belong to the alphabet.
+// shifted to its place in the group, so a whole group is four lookups OR-ed together, and one
+// test of the OR-ed flags tells whether all four characters belong to the alphabet.
 struct DecodeTables {
   std::uint32_t slot[4][256];
+  std::uint8_t value[256];
 };
 
 constexpr int alphabetValue(int c) {
@@ -125,27 +147,29 @@ constexpr int alphabetValue(int c) {
 
 constexpr DecodeTables makeDecodeTables() {
   DecodeTables tables{};
-  for (int k = 0; k < 4; ++k) {
-    for (int c = 0; c < 256; ++c) {
-      const int value = alphabetValue(c);
+  for (int c = 0; c < 256; ++c) {
+    const int value = alphabetValue(c);
+    for (int k = 0; k < 4; ++k) {
       if (c >= 0x80) {
         tables.slot[k][c] = kNonAscii;
       } else if (value < 0) {
         tables.slot[k][c] = kSkip;
       } else {
-        tables.slot[k][c] = static_cast<std::uint32_t>(value) << (18 - 6 * k);
+        tables.slot[k][c] = inMemoryOrder(static_cast<std::uint32_t>(value) << (18 - 6 * k));
       }
     }
+    tables.value[c] = c >= 0x80   ? kNonAsciiValue
+                      : value < 0 ? kSkipValue
+                                  : static_cast<std::uint8_t>(value);
   }
   return tables;
 }
 
 constexpr DecodeTables kDecode = makeDecodeTables();
 
-inline void put24(std::uint32_t bits, std::uint8_t* out) {
-  out[0] = static_cast<std::uint8_t>(bits >> 16);
-  out[1] = static_cast<std::uint8_t>(bits >> 8);
-  out[2] = static_cast<std::uint8_t>(bits);
+// Stores a group built from table entries: three data bytes plus one byte of scratch.
+inline void put4(std::uint32_t entry, std::uint8_t* out) {
+  std::memcpy(out, &entry, 4);
 }
 
 // Upper bound of the decoded size of `size` characters; cannot overflow.
@@ -155,8 +179,9 @@ constexpr std::size_t decodedCapacity(std::size_t size) {
 
 constexpr std::size_t kNonAsciiText = static_cast<std::size_t>(-1);
 
-// Decodes `size` characters into `out` (room for decodedCapacity(size) bytes) in one pass and
-// returns the number of bytes written, or kNonAsciiText when a byte >= 0x80 was met.
+// Decodes `size` characters into `out` in one pass and returns the number of bytes written, or
+// kNonAsciiText when a byte >= 0x80 was met. `out` needs room for decodedCapacity(size) + 1
+// bytes: the fast path's 4-byte stores write one byte past the decoded data.
 std::size_t decodeInto(const std::uint8_t* in, std::size_t size, std::uint8_t* out) {
   const std::uint8_t* const end = in + size;
   const std::uint8_t* const start = out;
@@ -172,8 +197,8 @@ std::size_t decodeInto(const std::uint8_t* in, std::size_t size, std::uint8_t* o
         const std::uint32_t b = t[0][in[4]] | t[1][in[5]] | t[2][in[6]] | t[3][in[7]];
         if (((a | b) & kFlags) != 0)
           break;
-        put24(a, out);
-        put24(b, out + 3);
+        put4(a, out);
+        put4(b, out + 3);
         in += 8;
         out += 6;
       }
@@ -181,7 +206,7 @@ std::size_t decodeInto(const std::uint8_t* in, std::size_t size, std::uint8_t* o
         const std::uint32_t a = t[0][in[0]] | t[1][in[1]] | t[2][in[2]] | t[3][in[3]];
         if ((a & kFlags) != 0)
           break;
-        put24(a, out);
+        put4(a, out);
         in += 4;
         out += 3;
       }
@@ -189,16 +214,17 @@ std::size_t decodeInto(const std::uint8_t* in, std::size_t size, std::uint8_t* o
     if (in == end)
       break;
     // Lenient walk, one byte at a time, until the current group is complete again.
-    const std::uint32_t entry = t[3][*in++];
-    if ((entry & kFlags) != 0) {
-      if ((entry & kNonAscii) != 0)
+    const std::uint8_t value = kDecode.value[*in++];
+    if (value >= kSkipValue) {
+      if (value == kNonAsciiValue)
         return kNonAsciiText;
       continue;
     }
-    group = (group << 6) | entry;
+    group = (group << 6) | value;
     if (++count == 4) {
-      put24(group, out);
-      out += 3;
+      *out++ = static_cast<std::uint8_t>(group >> 16);
+      *out++ = static_cast<std::uint8_t>(group >> 8);
+      *out++ = static_cast<std::uint8_t>(group);
       group = 0;
       count = 0;
     }
@@ -219,7 +245,9 @@ std::size_t decodeInto(const std::uint8_t* in, std::size_t size, std::uint8_t* o
 // Decodes into a fresh Bytes or std::string, sized once to the upper bound and trimmed after.
 template <class Container>
 std::optional<Container> decode(std::string_view text) {
-  const std::size_t capacity = decodedCapacity(text.size());
+  if (text.empty())
+    return Container{};
+  const std::size_t capacity = decodedCapacity(text.size()) + 1;
   if (capacity > Container{}.max_size())
     return std::nullopt;
   try {
