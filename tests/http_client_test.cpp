@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TovrinTracker/HttpClient.hpp"
+#include "support/ChildProcess.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/RawTcpServer.hpp"
 #include "support/TestCertificates.hpp"

@@ -27,6 +27,10 @@ struct HttpRequest {
   /// Header fields in the order they are sent.
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
+  /// Time-out of this transfer; zero: the client's requestTimeout.
+  std::chrono::milliseconds timeout{0};
+  /// A CA bundle for this request; empty: the client's caBundlePath (or the system's).
+  std::string caBundlePath;
 };
 
 struct HttpResponse {
@@ -85,8 +89,9 @@ class HttpClient {
   /// make (bad URL, method or header) completes on the client's thread with an error.
   bool send(HttpRequest request, Completion completion);
 
-  /// Waits until every request handed to the client so far has completed (its completion has
-  /// returned) or `timeout` has passed. Returns true when all completed. Called from one of the
+  /// Waits until no request is left: every request handed to the client, including those sent
+  /// meanwhile by completions, has completed (its completion has returned), or `timeout` has
+  /// passed. Returns true when none is left. Called from one of the
   /// client's own completions it returns false at once, since it would wait for itself.
   bool flush(std::chrono::milliseconds timeout);
 

@@ -274,11 +274,16 @@ bool HttpClient::Impl::start(Transfer& transfer, std::string& error) {
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (!opts.caBundlePath.empty()) {
-    curl_easy_setopt(easy, CURLOPT_CAINFO, opts.caBundlePath.c_str());
+  // A request's own CA bundle and time-out take precedence over the client's.
+  const std::string& caBundle =
+      request.caBundlePath.empty() ? opts.caBundlePath : request.caBundlePath;
+  if (!caBundle.empty()) {
+    curl_easy_setopt(easy, CURLOPT_CAINFO, caBundle.c_str());
   }
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(opts.connectTimeout));
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, milliseconds(opts.requestTimeout));
+  curl_easy_setopt(
+      easy, CURLOPT_TIMEOUT_MS,
+      milliseconds(request.timeout.count() > 0 ? request.timeout : opts.requestTimeout));
   // Refuses a reply whose announced length is already too large, before any of it is read.
   curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(opts.maxReplyBytes));
   curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding.c_str());
@@ -528,10 +533,10 @@ bool HttpClient::flush(std::chrono::milliseconds timeout) {
     return true;
   if (d.stopped || d.workerId == std::this_thread::get_id())
     return false;
-  const std::uint64_t last = d.nextTicket - 1;
-  return d.settled.wait_for(lock, timeout, [&d, last] {
-    return d.unfinished.empty() || *d.unfinished.begin() > last || d.stopped;
-  }) && (d.unfinished.empty() || *d.unfinished.begin() > last);
+  // Requests that completions send meanwhile (such as the events queued behind a location
+  // lookup) are waited for too: flush means nothing is left.
+  return d.settled.wait_for(lock, timeout, [&d] { return d.unfinished.empty() || d.stopped; }) &&
+         d.unfinished.empty();
 }
 
 std::size_t HttpClient::pendingCount() const {

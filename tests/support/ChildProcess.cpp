@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -15,19 +16,31 @@ extern char** environ;
 
 namespace tovrin::test {
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool captureStderr) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  if (captureStderr)
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
+  // The child must not inherit a blocked or ignored signal from the test's threads.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   std::vector<char*> args;
   for (const auto& arg : argv)
     args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  const int rc = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  const int rc = ::posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   ::close(pipeFds[1]);
   out_ = pipeFds[0];
   if (rc != 0) {
@@ -102,6 +115,42 @@ std::string ChildProcess::remainingOutput() {
     }
   }
   return std::exchange(buffer_, {});
+}
+
+std::string ChildProcess::readToEnd(std::chrono::steady_clock::time_point deadline) {
+  while (out_ >= 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0)
+      break;
+    pollfd fd{out_, POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+      continue;
+    char chunk[4096];
+    const ssize_t n = ::read(out_, chunk, sizeof(chunk));
+    if (n <= 0)
+      break;
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+  }
+  return std::exchange(buffer_, {});
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  ChildProcess child(argv, /*captureStderr=*/true);
+  ProcessResult result;
+  result.output = child.readToEnd(deadline);
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  const auto status = child.wait(std::max(left, std::chrono::milliseconds(0)));
+  if (!status)
+    return result;  // the destructor kills it
+  result.ended = true;
+  if (WIFEXITED(*status))
+    result.exitCode = WEXITSTATUS(*status);
+  if (WIFSIGNALED(*status))
+    result.signal = WTERMSIG(*status);
+  return result;
 }
 
 std::string testProgram(const std::string& name) {

@@ -12,8 +12,9 @@ namespace tovrin::test {
 
 class ChildProcess {
  public:
-  /// Starts `argv[0]` with the arguments (standard error is inherited).
-  explicit ChildProcess(const std::vector<std::string>& argv);
+  /// Starts `argv[0]` (a path) with the arguments, default signal handling and no blocked
+  /// signals. Standard error is inherited, or joins standard output with `captureStderr`.
+  explicit ChildProcess(const std::vector<std::string>& argv, bool captureStderr = false);
   /// Kills the child if it still runs and reaps it.
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
@@ -27,6 +28,8 @@ class ChildProcess {
   std::optional<int> wait(std::chrono::milliseconds timeout);
   /// Everything the child printed that has not been read as a line yet (after wait()).
   std::string remainingOutput();
+  /// Reads output until the child closes it or `deadline` passes; returns what was not read yet.
+  std::string readToEnd(std::chrono::steady_clock::time_point deadline);
 
  private:
   pid_t pid_ = -1;
@@ -34,6 +37,16 @@ class ChildProcess {
   std::string buffer_;
   bool reaped_ = false;
 };
+
+struct ProcessResult {
+  bool ended = false;  // ended by itself (exit or signal) within the time-out
+  int exitCode = -1;   // when it exited normally
+  int signal = 0;      // the signal that ended it, if one did
+  std::string output;  // standard output and standard error, interleaved
+};
+
+/// Runs `argv` to its end, capturing its output; kills it when it has not ended in `timeout`.
+ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
 
 /// The path of a test program built from tests/programs/<name>.cpp.
 std::string testProgram(const std::string& name);

@@ -42,15 +42,4 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-struct ProcessResult {
-  bool ended = false;  // ended by itself (exit or signal) within the time-out
-  int exitCode = -1;   // when it exited normally
-  int signal = 0;      // the signal that ended it, if one did
-  std::string output;  // standard output and standard error, interleaved
-};
-
-/// Runs `argv` (argv[0] a path) as a child process with the current environment, capturing its
-/// output; kills it when it has not ended within `timeout`.
-ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
-
 }  // namespace tovrin::test
