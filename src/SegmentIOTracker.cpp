@@ -1,0 +1,527 @@
+#include "TovrinTracker/SegmentIOTracker.hpp"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <utility>
+
+#include "TovrinTracker/Log.hpp"
+#include "TovrinTracker/MF_Base64Codec.hpp"
+#include "TovrinTracker/Version.hpp"
+#include "platform/SystemInfo.hpp"
+
+namespace tovrin {
+
+namespace {
+
+using Clock = std::chrono::system_clock;
+using nlohmann::json;
+
+constexpr const char* kNotAvailable = "MSDocument not available";
+
+// A base URL without its trailing slashes, or none when it is neither https nor http to a
+// loopback address.
+std::optional<std::string> checkedBaseUrl(std::string url, const char* service) {
+  while (!url.empty() && url.back() == '/')
+    url.pop_back();
+  const auto schemeEnd = url.find("://");
+  const std::string scheme = schemeEnd == std::string::npos ? "" : url.substr(0, schemeEnd);
+  if (scheme == "https" && url.size() > 8)
+    return url;
+  if (scheme == "http") {
+    std::string host = url.substr(schemeEnd + 3);
+    host = host.substr(0, host.find('/'));
+    if (host.rfind("[::1]", 0) == 0)
+      return url;
+    host = host.substr(0, host.find(':'));
+    if (host == "localhost" || host.rfind("127.", 0) == 0)
+      return url;
+  }
+  log(std::string("SegmentIOTracker: the ") + service +
+      " URL is refused: only https, or http to a loopback address, is allowed");
+  return std::nullopt;
+}
+
+std::string percentEncoded(const std::string& text) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  return out;
+}
+
+bool validUtf8(const std::string& text) {
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  while (i < n) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t extra;
+    std::uint32_t code;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1, code = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2, code = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3, code = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= n)
+      return false;  // truncated sequence
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80)
+        return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and values beyond Unicode are not UTF-8.
+    if ((extra == 1 && code < 0x80) || (extra == 2 && code < 0x800) ||
+        (extra == 3 && code < 0x10000) || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+      return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+// Why a value cannot go over the wire as JSON, or none when it can.
+std::optional<std::string> unsupportedValue(const json& value, std::size_t depth,
+                                            std::size_t maxDepth) {
+  if (depth > maxDepth)
+    return "nesting deeper than " + std::to_string(maxDepth) + " levels";
+  switch (value.type()) {
+    case json::value_t::object:
+      for (const auto& item : value.items()) {
+        if (!validUtf8(item.key()))
+          return std::string("a key that is not valid UTF-8");
+        if (auto why = unsupportedValue(item.value(), depth + 1, maxDepth))
+          return why;
+      }
+      return std::nullopt;
+    case json::value_t::array:
+      for (const auto& element : value) {
+        if (auto why = unsupportedValue(element, depth + 1, maxDepth))
+          return why;
+      }
+      return std::nullopt;
+    case json::value_t::string:
+      if (!validUtf8(value.get_ref<const std::string&>()))
+        return "text that is not valid UTF-8";
+      return std::nullopt;
+    case json::value_t::number_float:
+      if (!std::isfinite(value.get<double>()))
+        return "a number that is NaN or infinite";
+      return std::nullopt;
+    case json::value_t::binary:
+      return std::string("binary data");
+    default:
+      return std::nullopt;
+  }
+}
+
+// An event name fit for a log line: quoted, escaped and shortened.
+std::string quotedName(const std::string& name) {
+  std::string shown = name.size() > 80 ? name.substr(0, 80) + "..." : name;
+  return json(shown).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void mergeInto(json& target, const json& source) {
+  if (!source.is_object())
+    return;
+  for (const auto& item : source.items())
+    target[item.key()] = item.value();
+}
+
+json locationFrom(const json& context) {
+  json location = json::object();
+  const std::pair<const char*, const char*> fields[] = {{"city", "city"},
+                                                        {"country", "country"},
+                                                        {"latitude", "lat"},
+                                                        {"longitude", "lon"},
+                                                        {"region", "regionName"}};
+  for (const auto& [key, source] : fields) {
+    const auto found = context.find(source);
+    location[key] = found == context.end() ? json("") : *found;
+  }
+  return location;
+}
+
+}  // namespace
+
+std::string TimestampFormatter::stringFromDate(Clock::time_point date) const {
+  const auto sinceEpoch = date.time_since_epoch();
+  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
+  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch - seconds).count();
+  if (millis < 0) {  // dates before 1970: keep the milliseconds positive
+    millis += 1000;
+    seconds -= std::chrono::seconds(1);
+  }
+  const std::time_t time = static_cast<std::time_t>(seconds.count());
+  std::tm local{};
+  ::localtime_r(&time, &local);
+  const long offsetMinutes = local.tm_gmtoff / 60;
+  const long absolute = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+  char text[64];
+  std::snprintf(text, sizeof(text), "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld%02ld",
+                local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                local.tm_sec, static_cast<int>(millis), offsetMinutes < 0 ? '-' : '+',
+                absolute / 60, absolute % 60);
+  return text;
+}
+
+SegmentIOTracker::SegmentIOTracker(const std::string& writeKey, SegmentIOTrackerOptions options)
+    : options_(std::move(options)), writeKey_(writeKey) {
+  if (!options_.collectorUrl)
+    options_.collectorUrl = TOVRIN_DEFAULT_COLLECTOR_URL;
+  if (!options_.geolocationUrl)
+    options_.geolocationUrl = TOVRIN_DEFAULT_GEOLOCATION_URL;
+  if (!options_.geolocationKey)
+    options_.geolocationKey = TOVRIN_DEFAULT_GEOLOCATION_KEY;
+  if (auto base = checkedBaseUrl(*options_.collectorUrl, "collector")) {
+    collectorEndpoint_ = *base + "/v1/track";
+  }
+  if (!options_.geolocationUrl->empty()) {
+    if (auto base = checkedBaseUrl(*options_.geolocationUrl, "geolocation")) {
+      geolocationEndpoint_ = *base + "/json/?key=" + percentEncoded(*options_.geolocationKey);
+    }
+  }
+  // Without a usable geolocation service the lookup has failed before it began.
+  lookupFailed_ = geolocationEndpoint_.empty();
+}
+
+HttpClient& SegmentIOTracker::client() const {
+  return options_.client ? *options_.client : HttpClient::shared();
+}
+
+SegmentIOTracker::Snapshot SegmentIOTracker::snapshotLocked() const {
+  return Snapshot{writeKey_, Tracker::uuid(), context_, superProperties_};
+}
+
+void SegmentIOTracker::track(const std::string& name, const Properties& properties) {
+  if (collectorEndpoint_.empty()) {
+    log("SegmentIOTracker: event " + quotedName(name) + " dropped: no usable collector URL");
+    return;
+  }
+  std::optional<std::string> why;
+  if (!properties.is_null() && !properties.is_object()) {
+    why = "the properties are not a JSON object";
+  } else if (!validUtf8(name)) {
+    why = "the name is not valid UTF-8";
+  } else {
+    why = unsupportedValue(properties, 0, options_.maxPropertyDepth);
+  }
+  if (why) {
+    log("SegmentIOTracker: event " + quotedName(name) + " dropped: its properties hold " + *why);
+    return;
+  }
+
+  const auto now = Clock::now();
+  std::vector<PendingEvent> queued;
+  std::optional<PendingEvent> dropped;
+  Snapshot snapshot;
+  bool sendNow = false;
+  bool lookup = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (context_ || lookupFailed_) {
+      queued.swap(pendingEvents_);
+      snapshot = snapshotLocked();
+      sendNow = true;
+    } else {
+      if (!isObtainingLocation_) {
+        isObtainingLocation_ = true;
+        lookup = true;
+      }
+      if (options_.maxQueuedEvents == 0) {
+        dropped = PendingEvent{name, properties, now};
+      } else {
+        if (pendingEvents_.size() >= options_.maxQueuedEvents) {
+          dropped = std::move(pendingEvents_.front());
+          pendingEvents_.erase(pendingEvents_.begin());
+        }
+        pendingEvents_.push_back(
+            PendingEvent{name, properties.is_null() ? Properties::object() : properties, now});
+      }
+    }
+  }
+  if (dropped) {
+    log("SegmentIOTracker: queue full (" + std::to_string(options_.maxQueuedEvents) +
+        " events) while the location lookup is outstanding; dropped the oldest event " +
+        quotedName(dropped->event));
+  }
+  if (!queued.empty())
+    sendPrepared(std::move(queued), snapshot);
+  if (sendNow) {
+    json merged = json::object();
+    mergeInto(merged, snapshot.superProperties);
+    mergeInto(merged, properties);
+    if (auto request = buildChecked(name, now, merged, snapshot))
+      sendRequest(*request, nullptr);
+  }
+  if (lookup)
+    startLookup();
+}
+
+std::optional<HttpRequest> SegmentIOTracker::buildChecked(const std::string& event,
+                                                          Clock::time_point date,
+                                                          const Properties& properties,
+                                                          const Snapshot& snapshot) {
+  try {
+    return trackingRequestWithEvent(event, date, snapshot.writeKey, snapshot.uuid, snapshot.context,
+                                    properties);
+  } catch (const std::exception& error) {
+    log("SegmentIOTracker: event " + quotedName(event) +
+        " dropped: its request cannot be encoded: " + error.what());
+    return std::nullopt;
+  }
+}
+
+void SegmentIOTracker::sendPrepared(std::vector<PendingEvent> events, const Snapshot& snapshot) {
+  for (auto& record : events) {
+    json merged = json::object();
+    mergeInto(merged, snapshot.superProperties);
+    mergeInto(merged, record.properties);
+    if (auto request = buildChecked(record.event, record.date, merged, snapshot)) {
+      sendRequest(*request, [](const Reply& reply, const std::optional<std::string>& error) {
+        log("Segment: response " + (reply ? reply->dump() : std::string("(null)")) + " error " +
+            error.value_or("(null)"));
+      });
+    }
+  }
+}
+
+std::vector<HttpRequest> SegmentIOTracker::preparedRequests() {
+  std::vector<PendingEvent> events;
+  Snapshot snapshot;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events = pendingEvents_;
+    snapshot = snapshotLocked();
+  }
+  std::vector<HttpRequest> requests;
+  for (const auto& record : events) {
+    json merged = json::object();
+    mergeInto(merged, snapshot.superProperties);
+    mergeInto(merged, record.properties);
+    if (auto request = buildChecked(record.event, record.date, merged, snapshot)) {
+      requests.push_back(std::move(*request));
+    }
+  }
+  return requests;
+}
+
+void SegmentIOTracker::handlePendingRequests() {
+  std::vector<PendingEvent> events;
+  Snapshot snapshot;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events.swap(pendingEvents_);
+    snapshot = snapshotLocked();
+  }
+  sendPrepared(std::move(events), snapshot);
+}
+
+void SegmentIOTracker::startLookup() {
+  auto self = std::static_pointer_cast<SegmentIOTracker>(weak_from_this().lock());
+  if (!self) {
+    log("SegmentIOTracker: location lookup skipped: the tracker is not owned by a shared_ptr");
+    finishLookup(HttpResponse{0, "", "not owned by a shared_ptr"});
+    return;
+  }
+  HttpRequest request;
+  request.method = "GET";
+  request.url = geolocationEndpoint_;
+  request.timeout = options_.lookupTimeout;
+  request.caBundlePath = options_.caBundlePath;
+  // The completion keeps the tracker alive until the lookup has completed.
+  client().send(std::move(request),
+                [self](const HttpResponse& response) { self->finishLookup(response); });
+}
+
+void SegmentIOTracker::finishLookup(const HttpResponse& response) {
+  std::optional<json> location;
+  if (response.ok() && !response.body.empty()) {
+    json parsed = json::parse(response.body, nullptr, /*allow_exceptions=*/false);
+    // Only an object describes a location; anything else counts as a failed lookup.
+    if (parsed.is_object())
+      location = std::move(parsed);
+  }
+  std::vector<PendingEvent> events;
+  Snapshot snapshot;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (location) {
+      context_ = std::move(location);
+    } else {
+      lookupFailed_ = true;
+    }
+    events.swap(pendingEvents_);
+    snapshot = snapshotLocked();
+  }
+  sendPrepared(std::move(events), snapshot);
+}
+
+void SegmentIOTracker::sendRequest(const HttpRequest& request, Completion completion) const {
+  client().send(request, [completion = std::move(completion)](const HttpResponse& response) {
+    if (!completion)
+      return;
+    Reply reply;
+    std::optional<std::string> error;
+    if (!response.body.empty()) {
+      try {
+        reply = json::parse(response.body);
+      } catch (const json::exception& parseError) {
+        error = std::string("reply is not JSON: ") + parseError.what();
+      }
+    }
+    if (!error && !response.ok())
+      error = response.error;
+    completion(reply, error);
+  });
+}
+
+HttpRequest SegmentIOTracker::trackingRequestWithEvent(
+    const std::string& event, Clock::time_point date, const std::optional<std::string>& writeKey,
+    const std::optional<std::string>& userID, const std::optional<Properties>& context,
+    const std::optional<Properties>& properties) const {
+  HttpRequest request;
+  request.method = "POST";
+  request.url = collectorEndpoint_;
+  request.caBundlePath = options_.caBundlePath;
+  request.headers = {
+      {"Authorization", "Basic " + basicAuthValueForUsername(writeKey, std::nullopt)},
+      {"Content-Type", "application/json"},
+      {"Accept-Encoding", "gzip"}};
+
+  json payload = json::object();
+  if (properties)
+    payload["properties"] = *properties;
+  payload["event"] = event;
+  if (userID)
+    payload["userId"] = *userID;
+
+  json contextObject = json::object();
+  contextObject["locale"] = detail::localeIdentifier();
+  contextObject["timezone"] = detail::timeZoneName();
+  const auto screen = detail::screenInfo();
+  contextObject["screen"] = {
+      {"width", screen.width}, {"height", screen.height}, {"density", screen.density}};
+  const auto app = detail::applicationInfo();
+  contextObject["app"] = {{"version", app ? app->version : kNotAvailable},
+                          {"build", app ? app->build : kNotAvailable},
+                          {"name", app ? app->name : kNotAvailable}};
+  contextObject["device"] = {{"manufacturer", ""},
+                             {"name", getSystemStringForKey("hw.model")},
+                             {"model", getSystemStringForKey("hw.machine")}};
+  if (context) {
+    const json& location = *context;
+    contextObject["location"] = location.is_object() ? locationFrom(location) : locationFrom({});
+    const auto query = location.is_object() ? location.find("query") : location.end();
+    contextObject["ip"] = location.is_object() && query != location.end() ? *query : json("");
+  }
+  contextObject["network"] = {{"wifi", ""}, {"cellular", ""}, {"carrier", ""}, {"bluetooth", ""}};
+  contextObject["os"] = {{"name", ""}, {"version", detail::operatingSystemVersionString()}};
+  contextObject["library"] = {{"name", "TovrinTracker"}, {"version", TOVRIN_VERSION_STRING_NUMBER}};
+  contextObject["mixpanelLibrary"] = "";
+
+  payload["context"] = std::move(contextObject);
+  payload["timestamp"] = dateFormatter().stringFromDate(date);
+  request.body = payload.dump();
+  return request;
+}
+
+std::string SegmentIOTracker::basicAuthValueForUsername(
+    const std::optional<std::string>& username, const std::optional<std::string>& password) const {
+  return base64String(username.value_or("") + ":" + password.value_or(""));
+}
+
+std::string SegmentIOTracker::getSystemStringForKey(const char* key) const {
+  return key ? detail::systemString(key) : std::string();
+}
+
+const TimestampFormatter& SegmentIOTracker::dateFormatter() const {
+  static const TimestampFormatter formatter;
+  return formatter;
+}
+
+std::optional<nlohmann::json> SegmentIOTracker::bodyForRequest(const HttpRequest& request) {
+  if (request.body.empty())
+    return std::nullopt;
+  json parsed = json::parse(request.body, nullptr, /*allow_exceptions=*/false);
+  if (parsed.is_discarded())
+    return std::nullopt;
+  return parsed;
+}
+
+void SegmentIOTracker::setSuperProperties(const Properties& properties) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  superProperties_ = properties;
+}
+
+Properties SegmentIOTracker::superProperties() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return superProperties_;
+}
+
+std::optional<std::string> SegmentIOTracker::uuid() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return Tracker::uuid();
+}
+
+void SegmentIOTracker::setUuid(const std::optional<std::string>& uuid) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Tracker::setUuid(uuid);
+}
+
+std::optional<std::string> SegmentIOTracker::writeKey() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return writeKey_;
+}
+
+void SegmentIOTracker::setWriteKey(const std::optional<std::string>& writeKey) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  writeKey_ = writeKey;
+}
+
+std::vector<PendingEvent> SegmentIOTracker::pendingEvents() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pendingEvents_;
+}
+
+void SegmentIOTracker::setPendingEvents(std::vector<PendingEvent> events) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pendingEvents_ = std::move(events);
+}
+
+bool SegmentIOTracker::isObtainingLocation() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return isObtainingLocation_;
+}
+
+void SegmentIOTracker::setIsObtainingLocation(bool obtaining) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  isObtainingLocation_ = obtaining;
+}
+
+std::optional<Properties> SegmentIOTracker::context() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return context_;
+}
+
+void SegmentIOTracker::setContext(const std::optional<Properties>& context) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  context_ = context;
+}
+
+}  // namespace tovrin

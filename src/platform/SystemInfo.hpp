@@ -1,0 +1,31 @@
+#pragma once
+// Where the request context's system values come from on this platform.
+
+#include <optional>
+#include <string>
+
+namespace tovrin::detail {
+
+struct ApplicationInfo {
+  std::string name, version, build;
+};
+struct ScreenInfo {
+  double width = 0, height = 0, density = 0;
+};
+
+/// The host's application info, or none until the host has set it.
+std::optional<ApplicationInfo> applicationInfo();
+ScreenInfo screenInfo();
+
+/// Language and country of the POSIX locale (LC_ALL, LC_MESSAGES, LANG), "(null)" for a missing
+/// part: "de_CH.UTF-8" gives "de-CH".
+std::string localeIdentifier();
+/// The IANA name of the local time zone (TZ, /etc/timezone, /etc/localtime), else "UTC".
+std::string timeZoneName();
+/// A readable operating-system version: the release's name and the kernel version.
+std::string operatingSystemVersionString();
+/// "hw.model": the machine's product name (DMI); "hw.machine": the machine's hardware class
+/// (uname). Unknown names give "".
+std::string systemString(const std::string& key);
+
+}  // namespace tovrin::detail
