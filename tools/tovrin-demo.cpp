@@ -1,53 +1,96 @@
-// tovrin-demo: a timed-event session through a host-defined tracker and a real run loop.
-#include <cstdio>
-#include <memory>
+// tovrin-demo: the whole library end to end, with no account and no network: a local collector
+// in this process, a manager over a Segment tracker, a counter and a mocked tracker, plain events
+// with super properties, and a timed event re-run within its merge interval.
+#include <chrono>
+#include <iostream>
+#include <map>
+#include <set>
 #include <string>
 
+#include "TovrinTracker/HostInfo.hpp"
 #include "TovrinTracker/TovrinTracker.hpp"
+#include "common/LocalCollector.hpp"
 
-namespace {
-
-// A host tracker that prints every report that reaches it.
-class PrintingTracker : public tovrin::Tracker {
- public:
-  int finished = 0;
-
-  void timedTrackerEventStarted(const std::shared_ptr<tovrin::TimedTracker>&,
-                                const std::string& name) override {
-    std::printf("  started   %s\n", name.c_str());
-  }
-  void timedTrackerEventFinished(const std::shared_ptr<tovrin::TimedTracker>&,
-                                 const std::shared_ptr<tovrin::TimedEvent>& event) override {
-    ++finished;
-    std::printf("  finished  %s  session %.3f s  properties %s\n", event->name().c_str(),
-                event->sessionLength(), event->properties().dump().c_str());
-  }
-};
-
-}  // namespace
+using namespace std::chrono_literals;
 
 int main() {
-  auto tracker = std::make_shared<PrintingTracker>();
+  tovrin::tools::LocalCollector collector({});
+  std::string error;
+  if (!collector.start(&error)) {
+    std::cerr << "tovrin-demo: " << error << "\n";
+    return 1;
+  }
+  std::cout << "Local collector on " << collector.url() << "\n\n";
+
+  tovrin::setApplicationInfo("tovrin-demo", "1.0.0", "1");
+  tovrin::setScreenInfo(1920, 1080, 1);
+  tovrin::SegmentIOTrackerOptions options;
+  options.collectorUrl = collector.url();
+  options.geolocationUrl = collector.url();
+  options.geolocationKey = "DEMOGEOKEY12345";
+  auto segment = std::make_shared<tovrin::SegmentIOTracker>("demo-write-key", options);
+  auto counter = std::make_shared<tovrin::CounterTracker>();
+  auto mocked = std::make_shared<tovrin::MockedTracker>();
+  auto manager = std::make_shared<tovrin::TrackerManager>(
+      tovrin::TrackerManager::TrackerList{segment, counter, mocked}, "tovrin-demo");
+  manager->setAsSharedInstance();
+  std::cout << "User " << manager->uuid().value_or("?") << " (kept in "
+            << tovrin::TrackerPersister::storePath().string() << ")\n\n";
+
+  // Plain events, with super properties merged under each event's own.
+  std::multiset<std::string> sent;
+  auto track = [&](const std::string& name, const tovrin::Properties& properties) {
+    manager->track(name, properties);
+    sent.insert(name);
+  };
+  manager->setSuperProperties({{"edition", "demo"}, {"plan", "free"}});
+  track("App Launched", {{"launch_ms", 420}});
+  track("Document Opened", {{"format", "png"}, {"pages", 3}, {"plan", "trial"}});
+
+  // A timed event run twice within its merge interval: one report with the summed time.
   auto& loop = tovrin::RunLoop::current();
-  const double merge = 0.3;
-
-  std::printf("Two quick runs of \"Export\" within a %.1f s merge interval:\n", merge);
-  tracker->timedTrack("Export");
+  manager->timedTrack("Export");
   loop.runFor(0.05);
-  tracker->timedFinish("Export", {{"format", "png"}}, merge);
-  tracker->timedTrack("Export");  // within the interval: folds into the same report
-  tracker->event("Export", "pages");
-  tracker->event("Export", "pages");
+  manager->timedFinish("Export", {{"format", "pdf"}}, 0.5);
+  manager->timedTrack("Export");
+  manager->event("Export", "pages");
+  manager->event("Export", "pages");
   loop.runFor(0.05);
-  tracker->timedFinish("Export", {{"quality", "high"}}, merge);
-  loop.runUntil([&] { return tracker->finished == 1; }, 5.0);
+  manager->timedFinish("Export", {{"quality", "high"}}, 0.5);
+  const bool reported = loop.runUntil([&] { return counter->timesFinished() == 1; }, 5.0);
+  track(tovrin::TrackerManagerEventSessionEnded, tovrin::Properties::object());
 
-  std::printf("One run with an increment, reported at once:\n");
-  tracker->timedTrack("Render");
-  tracker->event("Render", "frames");
-  tracker->timedFinish("Render", {{"scene", "demo"}});
+  const bool flushed = tovrin::HttpClient::shared().flush(10s);
+  collector.waitForEvents(sent.size(), 2s);
 
-  const bool ok = tracker->finished == 2 && loop.pendingTaskCount() == 0;
-  std::printf("%s: %d reports for 3 runs\n", ok ? "OK" : "FAILED", tracker->finished);
+  std::cout << "The collector received:\n";
+  std::multiset<std::string> received;
+  for (const auto& body : collector.events()) {
+    std::cout << "  " << tovrin::tools::describeEvent(body) << "\n";
+    received.insert(body.value("event", std::string()));
+  }
+  std::cout << "  (" << collector.lookups() << " location lookup; timed reports stay local)\n\n";
+
+  std::cout << "The counter tracker holds " << counter->tracksCount() << " events:\n";
+  for (const auto& event : counter->events())
+    std::cout << "  " << event->description() << "\n";
+  std::cout << "  timed events started " << counter->timesStarted() << ", reported "
+            << counter->timesFinished() << "\n\n";
+
+  std::cout << "The mocked tracker's last event: " << mocked->name().value_or("-") << " "
+            << mocked->properties().dump() << "\n  session length " << mocked->sessionLength()
+            << " s, last started " << mocked->startedEvent().value_or("-") << ", super properties "
+            << mocked->globalProperties().dump() << "\n\n";
+
+  const bool ok = flushed && reported && received == sent && counter->timesStarted() == 2 &&
+                  counter->tracksCount() == sent.size();
+  if (ok) {
+    std::cout << "Verdict: OK, all " << sent.size()
+              << " events arrived exactly once and two runs of Export made one report\n";
+  } else {
+    std::cout << "Verdict: FAILED, " << received.size() << " of " << sent.size()
+              << " events arrived" << (reported ? "" : ", the timed report did not come") << "\n";
+  }
+  collector.stop();
   return ok ? 0 : 1;
 }

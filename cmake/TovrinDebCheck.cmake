@@ -1,0 +1,38 @@
+# Builds the .deb with cpack and checks its name, version, dependencies, description and files.
+# Called by ctest: cmake -DBUILD_DIR=... -DWORK_DIR=... -P
+file(REMOVE_RECURSE "${WORK_DIR}")
+execute_process(COMMAND cpack -G DEB --config "${BUILD_DIR}/CPackConfig.cmake" -B "${WORK_DIR}"
+                RESULT_VARIABLE rc OUTPUT_QUIET)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cpack failed: ${rc}")
+endif()
+file(GLOB debs "${WORK_DIR}/*.deb")
+list(LENGTH debs count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "expected one .deb, found ${count}")
+endif()
+foreach(field Package Version Depends Description)
+  execute_process(COMMAND dpkg-deb -f ${debs} ${field} OUTPUT_VARIABLE value
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(${field} "${value}")
+endforeach()
+if(NOT Package STREQUAL "libtovrintracker-dev" OR NOT Version STREQUAL "1.0.0")
+  message(FATAL_ERROR "wrong package or version: ${Package} ${Version}")
+endif()
+foreach(dependency libcurl4-openssl-dev nlohmann-json3-dev libssl-dev)
+  if(NOT Depends MATCHES "${dependency}")
+    message(FATAL_ERROR "missing dependency ${dependency}: ${Depends}")
+  endif()
+endforeach()
+if(NOT Description MATCHES "Event analytics")
+  message(FATAL_ERROR "wrong description: ${Description}")
+endif()
+execute_process(COMMAND dpkg-deb -c ${debs} OUTPUT_VARIABLE files)
+foreach(expected "include/TovrinTracker/TovrinTracker.hpp" "libtovrintracker.a"
+                 "cmake/TovrinTracker/TovrinTrackerConfig.cmake" "pkgconfig/tovrintracker.pc"
+                 "bin/tovrin-collector" "bin/tovrin-track")
+  if(NOT files MATCHES "${expected}")
+    message(FATAL_ERROR "the package lacks ${expected}")
+  endif()
+endforeach()
+file(REMOVE_RECURSE "${WORK_DIR}")
