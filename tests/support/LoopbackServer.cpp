@@ -129,7 +129,8 @@ LoopbackServer::LoopbackServer(const TestCertificates* tls, std::size_t threads)
   server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   // Keep-alive for many requests, but idle connections close soon so stopping never waits long.
   server_->set_keep_alive_max_count(1000);
-  server_->set_keep_alive_timeout(2);
+  server_->set_keep_alive_timeout(
+      1);  // seconds; an idle client connection delays stop() by this much
   auto serve = [state = state_](const httplib::Request& request, httplib::Response& response) {
     state->serve(request, response);
   };
