@@ -148,6 +148,7 @@ TEST_F(StoreTest, UnwritableFolderKeepsValuesInMemoryWithOneLogLine) {
 
 TEST_F(StoreTest, ConcurrentThreadsOfOneProcessLoseNoKey) {
   std::vector<std::thread> threads;
+  threads.reserve(4);
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t] {
       TrackerPersister store;

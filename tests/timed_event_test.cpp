@@ -11,7 +11,7 @@ using tovrin::TimedEvent;
 
 namespace {
 
-std::shared_ptr<MutableTimedEvent> record(Properties properties = nullptr) {
+std::shared_ptr<MutableTimedEvent> record(const Properties& properties = nullptr) {
   return MutableTimedEvent::timedEventWithName("A", properties, 0);
 }
 

@@ -189,6 +189,7 @@ TEST_F(TrackRequestTest, TimestampHasMillisecondsAndTheLocalOffset) {
   ScopedEnv tz("TZ", "Asia/Kolkata");
   // Formatting from several threads at once gives the same text everywhere.
   std::vector<std::thread> threads;
+  threads.reserve(4);
   std::atomic<int> mismatches{0};
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {

@@ -26,7 +26,7 @@ detail::ScreenInfo& hostScreen() {
   return info;
 }
 
-std::string trim(std::string text) {
+std::string trim(const std::string& text) {
   const auto begin = text.find_first_not_of(" \t\r\n");
   if (begin == std::string::npos)
     return "";

@@ -35,6 +35,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, bool captureStd
   posix_spawnattr_setsigdefault(&attributes, &all);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& arg : argv)
     args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
