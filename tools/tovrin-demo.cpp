@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "TovrinTracker/HostInfo.hpp"
 #include "TovrinTracker/TovrinTracker.hpp"
@@ -14,6 +15,9 @@
 using namespace std::chrono_literals;
 
 int main() {
+  // Log lines (one per reply to an event queued behind the location lookup) go to stdout, so
+  // that they appear in order with the rest.
+  tovrin::setLogSink([](std::string_view line) { std::cout << "  log: " << line << std::endl; });
   tovrin::tools::LocalCollector collector({});
   std::string error;
   if (!collector.start(&error)) {
@@ -58,6 +62,9 @@ int main() {
   loop.runFor(0.05);
   manager->timedFinish("Export", {{"quality", "high"}}, 0.5);
   const bool reported = loop.runUntil([&] { return counter->timesFinished() == 1; }, 5.0);
+  std::cout << "Timed report (two runs of Export within 0.5 s): " << mocked->name().value_or("-")
+            << " " << mocked->properties().dump() << ", session length " << mocked->sessionLength()
+            << " s\n\n";
   track(tovrin::TrackerManagerEventSessionEnded, tovrin::Properties::object());
 
   const bool flushed = tovrin::HttpClient::shared().flush(10s);
