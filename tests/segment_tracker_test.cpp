@@ -25,6 +25,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// A loopback port on which nothing listens any more.
+int closedLoopbackPort() {
+  LoopbackServer gone;
+  return gone.port();
+}
+
 const char* kLocation =
     R"({"query":"203.0.113.7","city":"Zurich","country":"Switzerland","lat":47.37,"lon":8.54,"regionName":"Zurich"})";
 
@@ -157,11 +163,7 @@ TEST_F(SegmentTest, FailedLookupsSendWithoutLocationAndLaterEventsGoOutAtOnce) {
 }
 
 TEST_F(SegmentTest, UnreachableOrUnconfiguredGeolocationCountsAsFailed) {
-  int closedPort;
-  {
-    LoopbackServer gone;
-    closedPort = gone.port();
-  }
+  const int closedPort = closedLoopbackPort();
   auto o = options();
   o.geolocationUrl = "http://127.0.0.1:" + std::to_string(closedPort);
   make(o)->track("Refused", nullptr);
@@ -273,19 +275,20 @@ TEST_F(SegmentTest, PropertiesJsonCannotCarryDropTheEventWithOneLogLine) {
 }
 
 TEST_F(SegmentTest, KeysNeverAppearInLogLines) {
-  int closedPort;
-  {
-    LoopbackServer gone;
-    closedPort = gone.port();
-  }
+  const int closedPort = closedLoopbackPort();
   auto o = options();
   o.collectorUrl = "http://127.0.0.1:" + std::to_string(closedPort);
   o.geolocationUrl = geolocation.url();
-  geolocation.setReply("/json/", Reply(500, "error"));
+  Reply failure(500, "error");
+  failure.hold = true;  // all three events queue behind the lookup, so each reply is logged
+  geolocation.setReply("/json/", failure);
   auto tracker = make(o);
   for (int i = 0; i < 3; ++i)
     tracker->track("E", {{"i", i}});
+  ASSERT_TRUE(geolocation.waitForHeld(1, 10s));
+  geolocation.release();
   ASSERT_TRUE(client.flush(20s));
+  EXPECT_EQ(logs.count("Segment: response (null) error"), 3u);
   tracker->track("nan", {{"v", std::nan("")}});
   auto refused = std::make_shared<SegmentIOTracker>("WRITEKEY", [&] {
     auto plain = options();

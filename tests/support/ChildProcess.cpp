@@ -61,6 +61,24 @@ ChildProcess::~ChildProcess() {
     ::close(out_);
 }
 
+bool ChildProcess::readMore(std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || out_ < 0)
+      return false;
+    pollfd fd{out_, POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
+      continue;
+    char chunk[4096];
+    const ssize_t n = ::read(out_, chunk, sizeof(chunk));
+    if (n <= 0)
+      return false;
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+    return true;
+  }
+}
+
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
@@ -69,18 +87,8 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
       buffer_.erase(0, end + 1);
       return line;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || out_ < 0)
+    if (!readMore(deadline))
       return std::nullopt;
-    pollfd fd{out_, POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
-      continue;
-    char chunk[4096];
-    const ssize_t n = ::read(out_, chunk, sizeof(chunk));
-    if (n <= 0)
-      return std::nullopt;
-    buffer_.append(chunk, static_cast<std::size_t>(n));
   }
 }
 
@@ -119,19 +127,7 @@ std::string ChildProcess::remainingOutput() {
 }
 
 std::string ChildProcess::readToEnd(std::chrono::steady_clock::time_point deadline) {
-  while (out_ >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-      break;
-    pollfd fd{out_, POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0)
-      continue;
-    char chunk[4096];
-    const ssize_t n = ::read(out_, chunk, sizeof(chunk));
-    if (n <= 0)
-      break;
-    buffer_.append(chunk, static_cast<std::size_t>(n));
+  while (readMore(deadline)) {
   }
   return std::exchange(buffer_, {});
 }

@@ -32,6 +32,9 @@ class ChildProcess {
   std::string readToEnd(std::chrono::steady_clock::time_point deadline);
 
  private:
+  /// Appends what the child prints next; false at the end of its output or at `deadline`.
+  bool readMore(std::chrono::steady_clock::time_point deadline);
+
   pid_t pid_ = -1;
   int out_ = -1;
   std::string buffer_;
