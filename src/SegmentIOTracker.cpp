@@ -465,6 +465,13 @@ std::optional<nlohmann::json> SegmentIOTracker::bodyForRequest(const HttpRequest
 }
 
 void SegmentIOTracker::setSuperProperties(const Properties& properties) {
+  // They are merged into every event, so values JSON cannot carry are refused here, once,
+  // instead of reaching the collector as null or making every event fail to encode.
+  if (auto why = unsupportedValue(properties, 0, options_.maxPropertyDepth)) {
+    log("SegmentIOTracker: super properties ignored: they hold " + *why +
+        "; the previous ones stay in force");
+    return;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   superProperties_ = properties;
 }
