@@ -6,6 +6,7 @@
 #include <ctime>
 #include <utility>
 
+#include "JsonInput.hpp"
 #include "TovrinTracker/Log.hpp"
 #include "TovrinTracker/MF_Base64Codec.hpp"
 #include "TovrinTracker/Version.hpp"
@@ -351,12 +352,8 @@ void SegmentIOTracker::startLookup() {
 
 void SegmentIOTracker::finishLookup(const HttpResponse& response) {
   std::optional<json> location;
-  if (response.ok() && !response.body.empty()) {
-    json parsed = json::parse(response.body, nullptr, /*allow_exceptions=*/false);
-    // Only an object describes a location; anything else counts as a failed lookup.
-    if (parsed.is_object())
-      location = std::move(parsed);
-  }
+  if (response.ok())
+    location = detail::locationFromReply(response.body);
   std::vector<PendingEvent> events;
   Snapshot snapshot;
   {
@@ -376,15 +373,11 @@ void SegmentIOTracker::sendRequest(const HttpRequest& request, Completion comple
   client().send(request, [completion = std::move(completion)](const HttpResponse& response) {
     if (!completion)
       return;
-    Reply reply;
+    std::string parseError;
+    const Reply reply = detail::parseReply(response.body, parseError);
     std::optional<std::string> error;
-    if (!response.body.empty()) {
-      try {
-        reply = json::parse(response.body);
-      } catch (const json::exception& parseError) {
-        error = std::string("reply is not JSON: ") + parseError.what();
-      }
-    }
+    if (!parseError.empty())
+      error = parseError;
     if (!error && !response.ok())
       error = response.error;
     completion(reply, error);
