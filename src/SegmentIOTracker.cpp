@@ -1,5 +1,7 @@
 #include "TovrinTracker/SegmentIOTracker.hpp"
 
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -21,6 +23,33 @@ using nlohmann::json;
 
 constexpr const char* kNotAvailable = "MSDocument not available";
 
+// Whether a URL's authority names this machine: localhost, [::1] or 127.0.0.0/8 in dotted
+// form, with an optional port. User information is refused: in "http://127.0.0.1@host" the
+// host is the part after the "@".
+bool isLoopbackAuthority(const std::string& authority) {
+  if (authority.find_first_of("@\\") != std::string::npos)
+    return false;
+  std::string host, port;
+  if (!authority.empty() && authority[0] == '[') {
+    const auto close = authority.find(']');
+    if (close == std::string::npos)
+      return false;
+    host = authority.substr(0, close + 1);
+    port = authority.substr(close + 1);
+  } else {
+    const auto colon = authority.find(':');
+    host = authority.substr(0, colon);
+    port = colon == std::string::npos ? "" : authority.substr(colon);
+  }
+  if (!port.empty() &&
+      (port[0] != ':' || port.find_first_not_of("0123456789", 1) != std::string::npos))
+    return false;
+  if (host == "localhost" || host == "[::1]")
+    return true;
+  in_addr address{};
+  return ::inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
 // A base URL without its trailing slashes, or none when it is neither https nor http to a
 // loopback address.
 std::optional<std::string> checkedBaseUrl(std::string url, const char* service) {
@@ -31,12 +60,8 @@ std::optional<std::string> checkedBaseUrl(std::string url, const char* service) 
   if (scheme == "https" && url.size() > 8)
     return url;
   if (scheme == "http") {
-    std::string host = url.substr(schemeEnd + 3);
-    host = host.substr(0, host.find('/'));
-    if (host.rfind("[::1]", 0) == 0)
-      return url;
-    host = host.substr(0, host.find(':'));
-    if (host == "localhost" || host.rfind("127.", 0) == 0)
+    const std::string rest = url.substr(schemeEnd + 3);
+    if (isLoopbackAuthority(rest.substr(0, rest.find_first_of("/?#"))))
       return url;
   }
   log(std::string("SegmentIOTracker: the ") + service +
