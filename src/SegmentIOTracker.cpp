@@ -162,6 +162,20 @@ std::string quotedName(const std::string& name) {
   return json(shown).dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+// `text` with every occurrence of each non-empty secret replaced.
+std::string redacted(std::string text, const std::vector<std::string>& secrets) {
+  static const std::string mark = "[redacted]";
+  for (const auto& secret : secrets) {
+    if (secret.empty())
+      continue;
+    for (auto at = text.find(secret); at != std::string::npos;
+         at = text.find(secret, at + mark.size())) {
+      text.replace(at, secret.size(), mark);
+    }
+  }
+  return text;
+}
+
 void mergeInto(json& target, const json& source) {
   if (!source.is_object())
     return;
@@ -314,14 +328,21 @@ std::optional<HttpRequest> SegmentIOTracker::buildChecked(const std::string& eve
 }
 
 void SegmentIOTracker::sendPrepared(std::vector<PendingEvent> events, const Snapshot& snapshot) {
+  // A collector may quote the credentials back in an error reply; the log line never shows them.
+  std::vector<std::string> secrets{options_.geolocationKey.value_or("")};
+  if (snapshot.writeKey && !snapshot.writeKey->empty()) {
+    secrets.push_back(*snapshot.writeKey);
+    secrets.push_back(basicAuthValueForUsername(snapshot.writeKey, std::nullopt));
+  }
   for (auto& record : events) {
     json merged = json::object();
     mergeInto(merged, snapshot.superProperties);
     mergeInto(merged, record.properties);
     if (auto request = buildChecked(record.event, record.date, merged, snapshot)) {
-      sendRequest(*request, [](const Reply& reply, const std::optional<std::string>& error) {
-        log("Segment: response " + (reply ? reply->dump() : std::string("(null)")) + " error " +
-            error.value_or("(null)"));
+      sendRequest(*request, [secrets](const Reply& reply, const std::optional<std::string>& error) {
+        log(redacted("Segment: response " + (reply ? reply->dump() : std::string("(null)")) +
+                         " error " + error.value_or("(null)"),
+                     secrets));
       });
     }
   }
