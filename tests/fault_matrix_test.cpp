@@ -91,6 +91,12 @@ int closedPort() {
   return probe.port();
 }
 
+// The authority the client trusts, and one it does not.
+struct Authorities {
+  TestCertificates trusted;
+  TestCertificates untrusted;
+};
+
 // A collector or geolocation service that fails in one way, and then recovers on the same
 // address: a LoopbackServer whose reply is the fault, a raw TCP server, no server at all, or an
 // HTTPS server whose certificate the client does not trust.
@@ -99,8 +105,8 @@ class FaultyServer {
   enum class Kind { refused, silent, reset, reply, untrustedTls };
 
   FaultyServer(Kind kind, const std::string& path, const Reply& reply,
-               const TestCertificates& trusted, const TestCertificates& untrusted)
-      : kind_(kind), trusted_(trusted), path_(path) {
+               const Authorities& authorities)
+      : kind_(kind), trusted_(authorities.trusted), path_(path) {
     switch (kind) {
       case Kind::refused:
         port_ = closedPort();
@@ -118,7 +124,7 @@ class FaultyServer {
         port_ = http_->port();
         break;
       case Kind::untrustedTls:
-        http_ = std::make_unique<LoopbackServer>(&untrusted);
+        http_ = std::make_unique<LoopbackServer>(&authorities.untrusted);
         port_ = http_->port();
         break;
     }
@@ -243,8 +249,7 @@ struct StackUnderTest {
 class CollectorFaults : public testing::TestWithParam<CollectorFault> {
  protected:
   LogCapture logs;
-  TestCertificates trusted;
-  TestCertificates untrusted;
+  Authorities authorities;
 };
 
 }  // namespace
@@ -255,14 +260,14 @@ TEST_P(CollectorFaults, EveryEventIsDeliveredOnceOrLoggedAndDeliveryResumesAfter
   geolocation.setReply("/json/", held(Reply(200, kLocation, "application/json")));
   // The collector holds each request before it answers (or, when slow, delays it).
   const bool slow = fault.reply.delay.count() > 0;
-  FaultyServer collector(fault.kind, "/v1/track", slow ? fault.reply : held(fault.reply), trusted,
-                         untrusted);
+  FaultyServer collector(fault.kind, "/v1/track", slow ? fault.reply : held(fault.reply),
+                         authorities);
 
   SegmentIOTrackerOptions options;
   options.collectorUrl = collector.url();
   options.geolocationUrl = geolocation.url();
   options.geolocationKey = "GEOKEY-FAULTS";
-  options.caBundlePath = trusted.caBundlePath();
+  options.caBundlePath = authorities.trusted.caBundlePath();
   options.lookupTimeout = 10s;
   StackUnderTest stack(options);
 
@@ -356,8 +361,7 @@ std::vector<GeolocationFault> geolocationFaults() {
 class GeolocationFaults : public testing::TestWithParam<GeolocationFault> {
  protected:
   LogCapture logs;
-  TestCertificates trusted;
-  TestCertificates untrusted;
+  Authorities authorities;
 };
 
 }  // namespace
@@ -366,7 +370,7 @@ TEST_P(GeolocationFaults, QueuedEventsGoOutOnceWithoutALocationAndLaterOnesAtOnc
   const GeolocationFault& fault = GetParam();
   LoopbackServer collector;
   collector.setReply("/v1/track", held(healthyReply()));
-  FaultyServer geolocation(fault.kind, "/json/", held(fault.reply), trusted, untrusted);
+  FaultyServer geolocation(fault.kind, "/json/", held(fault.reply), authorities);
 
   SegmentIOTrackerOptions options;
   options.collectorUrl = collector.url();

@@ -66,7 +66,12 @@ TEST(Security, NoCombinationOfOptionsLetsAnUntrustedServerReceiveAnything) {
   std::size_t attempts = 0;
   for (const auto& clientBundle : bundles) {
     for (const auto& requestBundle : bundles) {
-      SCOPED_TRACE("client CA '" + clientBundle + "', request CA '" + requestBundle + "'");
+      std::string combination = "client CA '";
+      combination += clientBundle;
+      combination += "', request CA '";
+      combination += requestBundle;
+      combination += "'";
+      SCOPED_TRACE(combination);
       HttpClientOptions clientOptions;
       clientOptions.caBundlePath = clientBundle;
       clientOptions.requestTimeout = 5s;
