@@ -66,7 +66,11 @@ std::size_t Event::hash() const {
 }
 
 std::string Event::description() const {
-  const std::string properties = properties_.is_null() ? "(null)" : properties_.dump();
+  // Text that is not UTF-8 is shown replaced rather than making the description throw.
+  const std::string properties =
+      properties_.is_null()
+          ? "(null)"
+          : properties_.dump(-1, ' ', false, Properties::error_handler_t::replace);
   return "<Event: " + name_ + ", " + properties + ">";
 }
 

@@ -1,11 +1,14 @@
 #include "TovrinTracker/SegmentIOTracker.hpp"
 
+#include <arpa/inet.h>
+
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <utility>
 
+#include "JsonInput.hpp"
 #include "TovrinTracker/Log.hpp"
 #include "TovrinTracker/MF_Base64Codec.hpp"
 #include "TovrinTracker/Version.hpp"
@@ -20,6 +23,33 @@ using nlohmann::json;
 
 constexpr const char* kNotAvailable = "MSDocument not available";
 
+// Whether a URL's authority names this machine: localhost, [::1] or 127.0.0.0/8 in dotted
+// form, with an optional port. User information is refused: in "http://127.0.0.1@host" the
+// host is the part after the "@".
+bool isLoopbackAuthority(const std::string& authority) {
+  if (authority.find_first_of("@\\") != std::string::npos)
+    return false;
+  std::string host, port;
+  if (!authority.empty() && authority[0] == '[') {
+    const auto close = authority.find(']');
+    if (close == std::string::npos)
+      return false;
+    host = authority.substr(0, close + 1);
+    port = authority.substr(close + 1);
+  } else {
+    const auto colon = authority.find(':');
+    host = authority.substr(0, colon);
+    port = colon == std::string::npos ? "" : authority.substr(colon);
+  }
+  if (!port.empty() &&
+      (port[0] != ':' || port.find_first_not_of("0123456789", 1) != std::string::npos))
+    return false;
+  if (host == "localhost" || host == "[::1]")
+    return true;
+  in_addr address{};
+  return ::inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
 // A base URL without its trailing slashes, or none when it is neither https nor http to a
 // loopback address.
 std::optional<std::string> checkedBaseUrl(std::string url, const char* service) {
@@ -30,12 +60,8 @@ std::optional<std::string> checkedBaseUrl(std::string url, const char* service) 
   if (scheme == "https" && url.size() > 8)
     return url;
   if (scheme == "http") {
-    std::string host = url.substr(schemeEnd + 3);
-    host = host.substr(0, host.find('/'));
-    if (host.rfind("[::1]", 0) == 0)
-      return url;
-    host = host.substr(0, host.find(':'));
-    if (host == "localhost" || host.rfind("127.", 0) == 0)
+    const std::string rest = url.substr(schemeEnd + 3);
+    if (isLoopbackAuthority(rest.substr(0, rest.find_first_of("/?#"))))
       return url;
   }
   log(std::string("SegmentIOTracker: the ") + service +
@@ -134,6 +160,20 @@ std::optional<std::string> unsupportedValue(const json& value, std::size_t depth
 std::string quotedName(const std::string& name) {
   std::string shown = name.size() > 80 ? name.substr(0, 80) + "..." : name;
   return json(shown).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// `text` with every occurrence of each non-empty secret replaced.
+std::string redacted(std::string text, const std::vector<std::string>& secrets) {
+  static const std::string mark = "[redacted]";
+  for (const auto& secret : secrets) {
+    if (secret.empty())
+      continue;
+    for (auto at = text.find(secret); at != std::string::npos;
+         at = text.find(secret, at + mark.size())) {
+      text.replace(at, secret.size(), mark);
+    }
+  }
+  return text;
 }
 
 void mergeInto(json& target, const json& source) {
@@ -288,14 +328,21 @@ std::optional<HttpRequest> SegmentIOTracker::buildChecked(const std::string& eve
 }
 
 void SegmentIOTracker::sendPrepared(std::vector<PendingEvent> events, const Snapshot& snapshot) {
+  // A collector may quote the credentials back in an error reply; the log line never shows them.
+  std::vector<std::string> secrets{options_.geolocationKey.value_or("")};
+  if (snapshot.writeKey && !snapshot.writeKey->empty()) {
+    secrets.push_back(*snapshot.writeKey);
+    secrets.push_back(basicAuthValueForUsername(snapshot.writeKey, std::nullopt));
+  }
   for (auto& record : events) {
     json merged = json::object();
     mergeInto(merged, snapshot.superProperties);
     mergeInto(merged, record.properties);
     if (auto request = buildChecked(record.event, record.date, merged, snapshot)) {
-      sendRequest(*request, [](const Reply& reply, const std::optional<std::string>& error) {
-        log("Segment: response " + (reply ? reply->dump() : std::string("(null)")) + " error " +
-            error.value_or("(null)"));
+      sendRequest(*request, [secrets](const Reply& reply, const std::optional<std::string>& error) {
+        log(redacted("Segment: response " + (reply ? reply->dump() : std::string("(null)")) +
+                         " error " + error.value_or("(null)"),
+                     secrets));
       });
     }
   }
@@ -351,12 +398,8 @@ void SegmentIOTracker::startLookup() {
 
 void SegmentIOTracker::finishLookup(const HttpResponse& response) {
   std::optional<json> location;
-  if (response.ok() && !response.body.empty()) {
-    json parsed = json::parse(response.body, nullptr, /*allow_exceptions=*/false);
-    // Only an object describes a location; anything else counts as a failed lookup.
-    if (parsed.is_object())
-      location = std::move(parsed);
-  }
+  if (response.ok())
+    location = detail::locationFromReply(response.body);
   std::vector<PendingEvent> events;
   Snapshot snapshot;
   {
@@ -376,15 +419,11 @@ void SegmentIOTracker::sendRequest(const HttpRequest& request, Completion comple
   client().send(request, [completion = std::move(completion)](const HttpResponse& response) {
     if (!completion)
       return;
-    Reply reply;
+    std::string parseError;
+    const Reply reply = detail::parseReply(response.body, parseError);
     std::optional<std::string> error;
-    if (!response.body.empty()) {
-      try {
-        reply = json::parse(response.body);
-      } catch (const json::exception& parseError) {
-        error = std::string("reply is not JSON: ") + parseError.what();
-      }
-    }
+    if (!parseError.empty())
+      error = parseError;
     if (!error && !response.ok())
       error = response.error;
     completion(reply, error);
@@ -465,6 +504,13 @@ std::optional<nlohmann::json> SegmentIOTracker::bodyForRequest(const HttpRequest
 }
 
 void SegmentIOTracker::setSuperProperties(const Properties& properties) {
+  // They are merged into every event, so values JSON cannot carry are refused here, once,
+  // instead of reaching the collector as null or making every event fail to encode.
+  if (auto why = unsupportedValue(properties, 0, options_.maxPropertyDepth)) {
+    log("SegmentIOTracker: super properties ignored: they hold " + *why +
+        "; the previous ones stay in force");
+    return;
+  }
   std::lock_guard<std::mutex> lock(mutex_);
   superProperties_ = properties;
 }

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <thread>
 
+#include "JsonInput.hpp"
 #include "TovrinTracker/Log.hpp"
 
 namespace tovrin::detail {
@@ -23,6 +24,9 @@ namespace {
 constexpr const char* kFileName = "defaults.json";
 constexpr const char* kLockName = ".defaults.lock";
 constexpr auto kLockTimeout = std::chrono::seconds(5);
+// A store nested deeper than this is treated as damaged: reading a key copies its value, and
+// copying recurses once per level.
+constexpr std::size_t kMaxStoreDepth = 1000;
 
 // Closes a file descriptor on scope exit.
 class FileDescriptor {
@@ -183,7 +187,8 @@ void UserDefaults::reportOnce(const std::string& what, const std::string& line) 
 nlohmann::json UserDefaults::readFileLocked(FileStamp* stamp) {
   const std::filesystem::path path = folderLocked() / kFileName;
   *stamp = FileStamp{};
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  // Non-blocking, so that a FIFO put in place of the file reads as empty instead of hanging.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd) {
     if (errno == ENOENT)
       return nlohmann::json::object();
@@ -216,7 +221,9 @@ nlohmann::json UserDefaults::readFileLocked(FileStamp* stamp) {
       break;
     text.append(buffer, static_cast<std::size_t>(n));
   }
-  nlohmann::json parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  nlohmann::json parsed = nestsDeeperThan(text, kMaxStoreDepth)
+                              ? nlohmann::json()
+                              : nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (parsed.is_object())
     return parsed;
 

@@ -115,7 +115,7 @@ struct LoopbackServer::State {
   }
 };
 
-LoopbackServer::LoopbackServer(const TestCertificates* tls, std::size_t threads)
+LoopbackServer::LoopbackServer(const TestCertificates* tls, std::size_t threads, int port)
     : state_(std::make_shared<State>()), https_(tls != nullptr) {
   if (tls != nullptr) {
     auto server = std::make_unique<httplib::SSLServer>(tls->serverCertPath().c_str(),
@@ -141,7 +141,11 @@ LoopbackServer::LoopbackServer(const TestCertificates* tls, std::size_t threads)
   server_->Delete(".*", serve);
   server_->Options(".*", serve);
 
-  port_ = server_->bind_to_any_port("127.0.0.1");
+  if (port > 0) {
+    port_ = server_->bind_to_port("127.0.0.1", port) ? port : -1;
+  } else {
+    port_ = server_->bind_to_any_port("127.0.0.1");
+  }
   if (port_ <= 0)
     throw std::runtime_error("LoopbackServer: cannot bind to 127.0.0.1");
   thread_ = std::thread([this] { server_->listen_after_bind(); });

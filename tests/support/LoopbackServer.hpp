@@ -57,9 +57,11 @@ class LoopbackServer {
  public:
   using Handler = std::function<Reply(const RecordedRequest&)>;
 
-  /// Starts serving HTTP, or HTTPS with `tls`'s server certificate, on a free port; `threads`
-  /// connections are served at once (keep-alive connections hold one each).
-  explicit LoopbackServer(const TestCertificates* tls = nullptr, std::size_t threads = 32);
+  /// Starts serving HTTP, or HTTPS with `tls`'s server certificate, on `port` (0: a free one);
+  /// `threads` connections are served at once (keep-alive connections hold one each). A given
+  /// port lets a healthy server take over the address of a failed one.
+  explicit LoopbackServer(const TestCertificates* tls = nullptr, std::size_t threads = 32,
+                          int port = 0);
   /// Releases held requests, stops and joins the server.
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
