@@ -2,8 +2,11 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <string_view>
 #include <utility>
 
 #include "TovrinTracker/Log.hpp"
@@ -130,6 +133,160 @@ std::optional<std::string> unsupportedValue(const json& value, std::size_t depth
   }
 }
 
+// Events cross to the HTTP client's thread packed into one buffer: one allocation on the
+// caller's thread instead of one per node of a property tree, and the walk that packs also
+// checks that JSON can carry every value (with the same verdicts as unsupportedValue).
+// unpack() gives back a value equal to the original, with the same types.
+template <class T>
+void appendRaw(std::string& out, T value) {
+  char bytes[sizeof(T)];
+  std::memcpy(bytes, &value, sizeof(T));
+  out.append(bytes, sizeof(T));
+}
+
+template <class T>
+T readRaw(const char*& at) {
+  T value;
+  std::memcpy(&value, at, sizeof(T));
+  at += sizeof(T);
+  return value;
+}
+
+void appendText(std::string& out, std::string_view text) {
+  appendRaw<std::uint64_t>(out, text.size());
+  out.append(text);
+}
+
+std::string_view readText(const char*& at) {
+  const auto size = static_cast<std::size_t>(readRaw<std::uint64_t>(at));
+  const std::string_view text(at, size);
+  at += size;
+  return text;
+}
+
+std::optional<std::string> packChecked(const json& value, std::size_t depth, std::size_t maxDepth,
+                                       std::string& out) {
+  if (depth > maxDepth)
+    return "nesting deeper than " + std::to_string(maxDepth) + " levels";
+  switch (value.type()) {
+    case json::value_t::object: {
+      const auto& object = value.get_ref<const json::object_t&>();
+      out += 'o';
+      appendRaw<std::uint64_t>(out, object.size());
+      for (const auto& [key, element] : object) {
+        if (!validUtf8(key))
+          return std::string("a key that is not valid UTF-8");
+        appendText(out, key);
+        if (auto why = packChecked(element, depth + 1, maxDepth, out))
+          return why;
+      }
+      return std::nullopt;
+    }
+    case json::value_t::array: {
+      const auto& array = value.get_ref<const json::array_t&>();
+      out += 'a';
+      appendRaw<std::uint64_t>(out, array.size());
+      for (const auto& element : array) {
+        if (auto why = packChecked(element, depth + 1, maxDepth, out))
+          return why;
+      }
+      return std::nullopt;
+    }
+    case json::value_t::string: {
+      const auto& text = value.get_ref<const std::string&>();
+      if (!validUtf8(text))
+        return "text that is not valid UTF-8";
+      out += 's';
+      appendText(out, text);
+      return std::nullopt;
+    }
+    case json::value_t::number_float: {
+      const double number = value.get<double>();
+      if (!std::isfinite(number))
+        return "a number that is NaN or infinite";
+      out += 'd';
+      appendRaw(out, number);
+      return std::nullopt;
+    }
+    case json::value_t::number_integer:
+      out += 'i';
+      appendRaw(out, value.get<std::int64_t>());
+      return std::nullopt;
+    case json::value_t::number_unsigned:
+      out += 'u';
+      appendRaw(out, value.get<std::uint64_t>());
+      return std::nullopt;
+    case json::value_t::boolean:
+      out += value.get<bool>() ? 't' : 'f';
+      return std::nullopt;
+    case json::value_t::binary:
+      return std::string("binary data");
+    case json::value_t::discarded:
+      out += 'x';
+      return std::nullopt;
+    case json::value_t::null:
+    default:
+      out += 'n';
+      return std::nullopt;
+  }
+}
+
+json unpack(const char*& at) {
+  switch (*at++) {
+    case 'o': {
+      const auto size = readRaw<std::uint64_t>(at);
+      json value = json::object();
+      auto& object = value.get_ref<json::object_t&>();
+      for (std::uint64_t i = 0; i < size; ++i) {
+        std::string key(readText(at));
+        object.emplace_hint(object.end(), std::move(key), unpack(at));  // keys come in order
+      }
+      return value;
+    }
+    case 'a': {
+      const auto size = readRaw<std::uint64_t>(at);
+      json value = json::array();
+      auto& array = value.get_ref<json::array_t&>();
+      array.reserve(static_cast<std::size_t>(size));
+      for (std::uint64_t i = 0; i < size; ++i)
+        array.push_back(unpack(at));
+      return value;
+    }
+    case 's':
+      return json(std::string(readText(at)));
+    case 'd':
+      return json(readRaw<double>(at));
+    case 'i':
+      return json(readRaw<std::int64_t>(at));
+    case 'u':
+      return json(readRaw<std::uint64_t>(at));
+    case 't':
+      return json(true);
+    case 'f':
+      return json(false);
+    case 'x':
+      return json(json::value_t::discarded);
+    default:
+      return json();
+  }
+}
+
+// Packs an event's name and properties into `packed`, or says why the properties cannot go
+// over the wire. Packing happens in a per-thread buffer so that `packed` is allocated once, at
+// its final size.
+std::optional<std::string> packEvent(const std::string& name, const json& properties,
+                                     std::size_t maxDepth, std::string& packed) {
+  thread_local std::string scratch;
+  scratch.clear();
+  appendText(scratch, name);
+  auto why = packChecked(properties, 0, maxDepth, scratch);
+  if (!why)
+    packed.assign(scratch);
+  if (scratch.capacity() > 65536)
+    std::string().swap(scratch);  // an exceptionally large event does not stay resident
+  return why;
+}
+
 // An event name fit for a log line: quoted, escaped and shortened.
 std::string quotedName(const std::string& name) {
   std::string shown = name.size() > 80 ? name.substr(0, 80) + "..." : name;
@@ -141,6 +298,21 @@ void mergeInto(json& target, const json& source) {
     return;
   for (const auto& item : source.items())
     target[item.key()] = item.value();
+}
+
+// An event's own properties (an object or null) with the super properties merged under them:
+// the same result as merging both into an empty object, super properties first, but without
+// copying the event's properties again.
+json mergedUnder(const json& superProperties, json own) {
+  if (own.is_null())
+    own = json::object();
+  if (superProperties.is_object()) {
+    for (const auto& item : superProperties.items()) {
+      if (own.find(item.key()) == own.end())  // an event's own value wins
+        own[item.key()] = item.value();
+    }
+  }
+  return own;
 }
 
 json locationFrom(const json& context) {
@@ -208,16 +380,49 @@ SegmentIOTracker::Snapshot SegmentIOTracker::snapshotLocked() const {
   return Snapshot{writeKey_, Tracker::uuid(), context_, superProperties_};
 }
 
+std::shared_ptr<const SegmentIOTracker::Snapshot> SegmentIOTracker::sharedSnapshotLocked() {
+  if (!sharedSnapshot_)
+    sharedSnapshot_ = std::make_shared<const Snapshot>(snapshotLocked());
+  return sharedSnapshot_;
+}
+
+// A located event on its way to the HTTP client's thread, which builds and sends its request.
+struct SegmentIOTracker::TrackJob : HttpClient::Job {
+  TrackJob(std::shared_ptr<SegmentIOTracker> tracker, std::string event,
+           Clock::time_point eventDate, std::shared_ptr<const Snapshot> values)
+      : self(std::move(tracker)),
+        packed(std::move(event)),
+        date(eventDate),
+        snapshot(std::move(values)) {}
+
+  void run() override {
+    const char* at = packed.data();
+    const std::string name(readText(at));
+    json properties = unpack(at);
+    self->deliverTracked(name, std::move(properties), date, *snapshot);
+  }
+
+  std::shared_ptr<SegmentIOTracker> self;
+  std::string packed;  // name, then properties
+  Clock::time_point date;
+  std::shared_ptr<const Snapshot> snapshot;
+};
+
 void SegmentIOTracker::track(const std::string& name, const Properties& properties) {
   if (collectorEndpoint_.empty()) {
     log("SegmentIOTracker: event " + quotedName(name) + " dropped: no usable collector URL");
     return;
   }
+  // Owned by a shared_ptr, the tracker hands located events to the HTTP client's thread.
+  auto self = std::static_pointer_cast<SegmentIOTracker>(weak_from_this().lock());
+  std::string packed;
   std::optional<std::string> why;
   if (!properties.is_null() && !properties.is_object()) {
     why = "the properties are not a JSON object";
   } else if (!validUtf8(name)) {
     why = "the name is not valid UTF-8";
+  } else if (self) {
+    why = packEvent(name, properties, options_.maxPropertyDepth, packed);
   } else {
     why = unsupportedValue(properties, 0, options_.maxPropertyDepth);
   }
@@ -229,15 +434,13 @@ void SegmentIOTracker::track(const std::string& name, const Properties& properti
   const auto now = Clock::now();
   std::vector<PendingEvent> queued;
   std::optional<PendingEvent> dropped;
-  Snapshot snapshot;
-  bool sendNow = false;
+  std::shared_ptr<const Snapshot> snapshot;
   bool lookup = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (context_ || lookupFailed_) {
       queued.swap(pendingEvents_);
-      snapshot = snapshotLocked();
-      sendNow = true;
+      snapshot = sharedSnapshotLocked();
     } else {
       if (!isObtainingLocation_) {
         isObtainingLocation_ = true;
@@ -261,16 +464,29 @@ void SegmentIOTracker::track(const std::string& name, const Properties& properti
         quotedName(dropped->event));
   }
   if (!queued.empty())
-    sendPrepared(std::move(queued), snapshot);
-  if (sendNow) {
-    json merged = json::object();
-    mergeInto(merged, snapshot.superProperties);
-    mergeInto(merged, properties);
-    if (auto request = buildChecked(name, now, merged, snapshot))
-      sendRequest(*request, nullptr);
+    sendPrepared(std::move(queued), *snapshot);
+  if (snapshot) {
+    if (self) {
+      // Building and encoding the request is most of what an event costs; the HTTP client's
+      // thread does it, so this thread pays for one packed copy of the event and a queue
+      // entry. The job keeps the tracker alive until it has run, so that subclass overrides of
+      // the builder apply.
+      client().post(
+          std::make_unique<TrackJob>(std::move(self), std::move(packed), now, std::move(snapshot)));
+    } else {
+      // Not owned by a shared_ptr: nothing could keep the tracker alive for a job.
+      deliverTracked(name, properties, now, *snapshot);
+    }
   }
   if (lookup)
     startLookup();
+}
+
+void SegmentIOTracker::deliverTracked(const std::string& name, Properties properties,
+                                      Clock::time_point date, const Snapshot& snapshot) {
+  const json merged = mergedUnder(snapshot.superProperties, std::move(properties));
+  if (auto request = buildChecked(name, date, merged, snapshot))
+    sendRequest(*request, nullptr);
 }
 
 std::optional<HttpRequest> SegmentIOTracker::buildChecked(const std::string& event,
@@ -363,6 +579,7 @@ void SegmentIOTracker::finishLookup(const HttpResponse& response) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (location) {
       context_ = std::move(location);
+      sharedSnapshot_.reset();
     } else {
       lookupFailed_ = true;
     }
@@ -373,9 +590,11 @@ void SegmentIOTracker::finishLookup(const HttpResponse& response) {
 }
 
 void SegmentIOTracker::sendRequest(const HttpRequest& request, Completion completion) const {
+  if (!completion) {
+    client().send(request, nullptr);
+    return;
+  }
   client().send(request, [completion = std::move(completion)](const HttpResponse& response) {
-    if (!completion)
-      return;
     Reply reply;
     std::optional<std::string> error;
     if (!response.body.empty()) {
@@ -467,6 +686,7 @@ std::optional<nlohmann::json> SegmentIOTracker::bodyForRequest(const HttpRequest
 void SegmentIOTracker::setSuperProperties(const Properties& properties) {
   std::lock_guard<std::mutex> lock(mutex_);
   superProperties_ = properties;
+  sharedSnapshot_.reset();
 }
 
 Properties SegmentIOTracker::superProperties() const {
@@ -482,6 +702,7 @@ std::optional<std::string> SegmentIOTracker::uuid() const {
 void SegmentIOTracker::setUuid(const std::optional<std::string>& uuid) {
   std::lock_guard<std::mutex> lock(mutex_);
   Tracker::setUuid(uuid);
+  sharedSnapshot_.reset();
 }
 
 std::optional<std::string> SegmentIOTracker::writeKey() const {
@@ -492,6 +713,7 @@ std::optional<std::string> SegmentIOTracker::writeKey() const {
 void SegmentIOTracker::setWriteKey(const std::optional<std::string>& writeKey) {
   std::lock_guard<std::mutex> lock(mutex_);
   writeKey_ = writeKey;
+  sharedSnapshot_.reset();
 }
 
 std::vector<PendingEvent> SegmentIOTracker::pendingEvents() const {
@@ -522,6 +744,7 @@ std::optional<Properties> SegmentIOTracker::context() const {
 void SegmentIOTracker::setContext(const std::optional<Properties>& context) {
   std::lock_guard<std::mutex> lock(mutex_);
   context_ = context;
+  sharedSnapshot_.reset();
 }
 
 }  // namespace tovrin
