@@ -1,5 +1,6 @@
 #include "TovrinTracker/SegmentIOTracker.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -315,6 +316,50 @@ json mergedUnder(const json& superProperties, json own) {
   return own;
 }
 
+// Appends `text` as a JSON string, exactly as nlohmann::json dumps it (and throwing as it does
+// for text that is not UTF-8). Plain printable ASCII, the usual case, is copied as it is.
+void appendJsonString(std::string& out, const std::string& text) {
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte < 0x80 && c != '"' && c != '\\';
+  });
+  if (plain) {
+    out += '"';
+    out += text;
+    out += '"';
+  } else {
+    out += json(text).dump();
+  }
+}
+
+// Whether two values would be written identically: same types and values throughout, numbers
+// included (unlike ==, which finds 1 equal to 1.0 and 0.0 equal to -0.0).
+bool sameJson(const json& a, const json& b) {
+  if (a.type() != b.type())
+    return false;
+  switch (a.type()) {
+    case json::value_t::object: {
+      const auto& x = a.get_ref<const json::object_t&>();
+      const auto& y = b.get_ref<const json::object_t&>();
+      return x.size() == y.size() &&
+             std::equal(x.begin(), x.end(), y.begin(), [](const auto& p, const auto& q) {
+               return p.first == q.first && sameJson(p.second, q.second);
+             });
+    }
+    case json::value_t::array: {
+      const auto& x = a.get_ref<const json::array_t&>();
+      const auto& y = b.get_ref<const json::array_t&>();
+      return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin(), sameJson);
+    }
+    case json::value_t::number_float: {
+      const double x = a.get<double>(), y = b.get<double>();
+      return std::memcmp(&x, &y, sizeof x) == 0;
+    }
+    default:
+      return a == b;
+  }
+}
+
 json locationFrom(const json& context) {
   json location = json::object();
   const std::pair<const char*, const char*> fields[] = {{"city", "city"},
@@ -610,6 +655,79 @@ void SegmentIOTracker::sendRequest(const HttpRequest& request, Completion comple
   });
 }
 
+// The context parts that are the same for every event until the host changes its application
+// or screen info (or a subclass reports other device strings), JSON-encoded once.
+struct SegmentIOTracker::ContextParts {
+  std::uint64_t hostGeneration = 0;
+  std::string model, machine;  // the device strings they were made with
+  std::string head;            // {"app":{...},"device":{...}
+  std::string library;         // ,"library":{...}
+  std::string tail;            // ,"mixpanelLibrary":"","network":{...},"os":{...},"screen":{...}
+};
+
+// The location parts made from one geolocation reply, JSON-encoded once.
+struct SegmentIOTracker::LocationParts {
+  json source;           // the reply they were made from
+  std::string ip;        // ,"ip":...
+  std::string location;  // ,"location":{...}
+};
+
+std::shared_ptr<const SegmentIOTracker::ContextParts> SegmentIOTracker::contextParts() const {
+  const std::uint64_t generation = detail::hostInfoGeneration();
+  // The device strings come from an overridable method: asked for every request.
+  std::string model = getSystemStringForKey("hw.model");
+  std::string machine = getSystemStringForKey("hw.machine");
+  {
+    std::lock_guard<std::mutex> lock(partsMutex_);
+    if (contextParts_ && contextParts_->hostGeneration == generation &&
+        contextParts_->model == model && contextParts_->machine == machine) {
+      return contextParts_;
+    }
+  }
+  const detail::HostInfo host = detail::hostInfo();
+  const auto& app = host.application;
+  const json appObject = {{"version", app ? app->version : kNotAvailable},
+                          {"build", app ? app->build : kNotAvailable},
+                          {"name", app ? app->name : kNotAvailable}};
+  const json device = {{"manufacturer", ""}, {"name", model}, {"model", machine}};
+  const json library = {{"name", "TovrinTracker"}, {"version", TOVRIN_VERSION_STRING_NUMBER}};
+  const json network = {{"wifi", ""}, {"cellular", ""}, {"carrier", ""}, {"bluetooth", ""}};
+  const json os = {{"name", ""}, {"version", detail::operatingSystemVersionString()}};
+  const json screen = {{"width", host.screen.width},
+                       {"height", host.screen.height},
+                       {"density", host.screen.density}};
+  auto parts = std::make_shared<ContextParts>();
+  parts->hostGeneration = host.generation;
+  parts->head = "{\"app\":" + appObject.dump() + ",\"device\":" + device.dump();
+  parts->library = ",\"library\":" + library.dump();
+  parts->tail = ",\"mixpanelLibrary\":\"\",\"network\":" + network.dump() + ",\"os\":" + os.dump() +
+                ",\"screen\":" + screen.dump();
+  parts->model = std::move(model);
+  parts->machine = std::move(machine);
+  std::lock_guard<std::mutex> lock(partsMutex_);
+  contextParts_ = parts;
+  return parts;
+}
+
+std::shared_ptr<const SegmentIOTracker::LocationParts> SegmentIOTracker::locationParts(
+    const json& context) const {
+  {
+    std::lock_guard<std::mutex> lock(partsMutex_);
+    if (locationParts_ && sameJson(locationParts_->source, context))
+      return locationParts_;
+  }
+  auto parts = std::make_shared<LocationParts>();
+  const json location = context.is_object() ? locationFrom(context) : locationFrom({});
+  const auto query = context.is_object() ? context.find("query") : context.end();
+  const json ip = context.is_object() && query != context.end() ? *query : json("");
+  parts->ip = ",\"ip\":" + ip.dump();
+  parts->location = ",\"location\":" + location.dump();
+  parts->source = context;
+  std::lock_guard<std::mutex> lock(partsMutex_);
+  locationParts_ = parts;
+  return parts;
+}
+
 HttpRequest SegmentIOTracker::trackingRequestWithEvent(
     const std::string& event, Clock::time_point date, const std::optional<std::string>& writeKey,
     const std::optional<std::string>& userID, const std::optional<Properties>& context,
@@ -623,40 +741,45 @@ HttpRequest SegmentIOTracker::trackingRequestWithEvent(
       {"Content-Type", "application/json"},
       {"Accept-Encoding", "gzip"}};
 
-  json payload = json::object();
-  if (properties)
-    payload["properties"] = *properties;
-  payload["event"] = event;
-  if (userID)
-    payload["userId"] = *userID;
-
-  json contextObject = json::object();
-  contextObject["locale"] = detail::localeIdentifier();
-  contextObject["timezone"] = detail::timeZoneName();
-  const auto screen = detail::screenInfo();
-  contextObject["screen"] = {
-      {"width", screen.width}, {"height", screen.height}, {"density", screen.density}};
-  const auto app = detail::applicationInfo();
-  contextObject["app"] = {{"version", app ? app->version : kNotAvailable},
-                          {"build", app ? app->build : kNotAvailable},
-                          {"name", app ? app->name : kNotAvailable}};
-  contextObject["device"] = {{"manufacturer", ""},
-                             {"name", getSystemStringForKey("hw.model")},
-                             {"model", getSystemStringForKey("hw.machine")}};
-  if (context) {
-    const json& location = *context;
-    contextObject["location"] = location.is_object() ? locationFrom(location) : locationFrom({});
-    const auto query = location.is_object() ? location.find("query") : location.end();
-    contextObject["ip"] = location.is_object() && query != location.end() ? *query : json("");
+  // The body is the compact JSON dump of
+  //   {"context": {"app", "device", ["ip"], "library", "locale", ["location"],
+  //                "mixpanelLibrary", "network", "os", "screen", "timezone"},
+  //    "event", ["properties"], "timestamp", ["userId"]}
+  // with every object's keys in sorted order, as nlohmann::json writes it. It is written here
+  // part by part: the parts that rarely change come JSON-encoded from the caches above, every
+  // other value is encoded as nlohmann::json encodes it.
+  const auto parts = contextParts();
+  const auto place = context ? locationParts(*context) : nullptr;
+  const std::string propertiesText = properties ? properties->dump() : std::string();
+  std::string& body = request.body;
+  body.reserve(parts->head.size() + parts->library.size() + parts->tail.size() +
+               (place ? place->ip.size() + place->location.size() : 0) + propertiesText.size() +
+               event.size() + 256);
+  body += "{\"context\":";
+  body += parts->head;
+  if (place)
+    body += place->ip;
+  body += parts->library;
+  body += ",\"locale\":";
+  appendJsonString(body, detail::localeIdentifier());
+  if (place)
+    body += place->location;
+  body += parts->tail;
+  body += ",\"timezone\":";
+  appendJsonString(body, detail::timeZoneName());
+  body += "},\"event\":";
+  appendJsonString(body, event);
+  if (properties) {
+    body += ",\"properties\":";
+    body += propertiesText;
   }
-  contextObject["network"] = {{"wifi", ""}, {"cellular", ""}, {"carrier", ""}, {"bluetooth", ""}};
-  contextObject["os"] = {{"name", ""}, {"version", detail::operatingSystemVersionString()}};
-  contextObject["library"] = {{"name", "TovrinTracker"}, {"version", TOVRIN_VERSION_STRING_NUMBER}};
-  contextObject["mixpanelLibrary"] = "";
-
-  payload["context"] = std::move(contextObject);
-  payload["timestamp"] = dateFormatter().stringFromDate(date);
-  request.body = payload.dump();
+  body += ",\"timestamp\":";
+  appendJsonString(body, dateFormatter().stringFromDate(date));
+  if (userID) {
+    body += ",\"userId\":";
+    appendJsonString(body, *userID);
+  }
+  body += '}';
   return request;
 }
 

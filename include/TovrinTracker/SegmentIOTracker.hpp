@@ -129,6 +129,10 @@ class SegmentIOTracker : public Tracker {
   };
   Snapshot snapshotLocked() const;
   struct TrackJob;
+  struct ContextParts;
+  struct LocationParts;
+  std::shared_ptr<const ContextParts> contextParts() const;
+  std::shared_ptr<const LocationParts> locationParts(const Properties& context) const;
   // The same values, shared: made again only after one of them has changed.
   std::shared_ptr<const Snapshot> sharedSnapshotLocked();
   void deliverTracked(const std::string& name, Properties properties,
@@ -152,6 +156,10 @@ class SegmentIOTracker : public Tracker {
   Properties superProperties_;
   std::optional<Properties> context_;
   std::shared_ptr<const Snapshot> sharedSnapshot_;  // reset whenever a value in it changes
+  // The request parts encoded for the last host info and location seen.
+  mutable std::mutex partsMutex_;
+  mutable std::shared_ptr<const ContextParts> contextParts_;
+  mutable std::shared_ptr<const LocationParts> locationParts_;
 };
 
 }  // namespace tovrin
