@@ -19,6 +19,7 @@
 #include "BenchEvent.hpp"
 #include "BenchServer.hpp"
 #include "TovrinTracker/TovrinTracker.hpp"
+#include "platform/SystemInfo.hpp"
 
 namespace {
 
@@ -243,5 +244,54 @@ void BuildTrackRequestContextOnly(benchmark::State& state) {
   state.counters["body_bytes"] = static_cast<double>(bytes);
 }
 BENCHMARK(BuildTrackRequestContextOnly)->Unit(benchmark::kNanosecond)->MinTime(0.5);
+
+// The reference: the same request's body built as one nlohmann::json tree and dumped whole, as
+// the builder did before it wrote cached parts (same values, same bytes).
+void BuildTrackRequestAsJsonTree(benchmark::State& state) {
+  BuildInputs in;
+  std::size_t bytes = 0;
+  const auto date = std::chrono::system_clock::now();
+  const auto& tracker = *in.tracker;
+  for (auto _ : state) {
+    nlohmann::json payload = nlohmann::json::object();
+    payload["properties"] = in.merged;
+    payload["event"] = kEventName;
+    payload["userId"] = in.uuid;
+    nlohmann::json context = nlohmann::json::object();
+    context["locale"] = tovrin::detail::localeIdentifier();
+    context["timezone"] = tovrin::detail::timeZoneName();
+    const auto screen = tovrin::detail::screenInfo();
+    context["screen"] = {
+        {"width", screen.width}, {"height", screen.height}, {"density", screen.density}};
+    const auto app = tovrin::detail::applicationInfo();
+    context["app"] = {{"version", app->version}, {"build", app->build}, {"name", app->name}};
+    context["device"] = {{"manufacturer", ""},
+                         {"name", tracker.getSystemStringForKey("hw.model")},
+                         {"model", tracker.getSystemStringForKey("hw.machine")}};
+    nlohmann::json location = nlohmann::json::object();
+    const std::pair<const char*, const char*> fields[] = {{"city", "city"},
+                                                          {"country", "country"},
+                                                          {"latitude", "lat"},
+                                                          {"longitude", "lon"},
+                                                          {"region", "regionName"}};
+    for (const auto& [key, from] : fields) {
+      const auto found = in.context.find(from);
+      location[key] = found == in.context.end() ? nlohmann::json("") : *found;
+    }
+    context["location"] = std::move(location);
+    context["ip"] = in.context["query"];
+    context["network"] = {{"wifi", ""}, {"cellular", ""}, {"carrier", ""}, {"bluetooth", ""}};
+    context["os"] = {{"name", ""}, {"version", tovrin::detail::operatingSystemVersionString()}};
+    context["library"] = {{"name", "TovrinTracker"}, {"version", "1.0.0"}};
+    context["mixpanelLibrary"] = "";
+    payload["context"] = std::move(context);
+    payload["timestamp"] = tracker.dateFormatter().stringFromDate(date);
+    std::string body = payload.dump();
+    bytes = body.size();
+    benchmark::DoNotOptimize(body);
+  }
+  state.counters["body_bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BuildTrackRequestAsJsonTree)->Unit(benchmark::kNanosecond)->MinTime(0.5);
 
 }  // namespace
