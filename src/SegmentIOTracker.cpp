@@ -353,7 +353,7 @@ bool sameJson(const json& a, const json& b) {
     }
     case json::value_t::number_float: {
       const double x = a.get<double>(), y = b.get<double>();
-      return std::memcmp(&x, &y, sizeof x) == 0;
+      return x == y && std::signbit(x) == std::signbit(y);
     }
     default:
       return a == b;

@@ -114,7 +114,7 @@ struct TrackRequestBytesTest : ::testing::Test {
     const std::vector<Clock::time_point> dates = {
         Clock::from_time_t(0) + std::chrono::milliseconds(5),
         Clock::from_time_t(1796748313) + std::chrono::milliseconds(123),
-        Clock::from_time_t(-86400 * 400) + std::chrono::milliseconds(999)};
+        Clock::from_time_t(std::time_t{-86400} * 400) + std::chrono::milliseconds(999)};
     for (const auto& event : events) {
       for (const auto& user : users) {
         for (const auto& context : contexts) {
