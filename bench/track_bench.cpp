@@ -227,7 +227,11 @@ void BuildTrackRequest(benchmark::State& state) {
   }
   state.counters["body_bytes"] = static_cast<double>(bytes);
 }
-BENCHMARK(BuildTrackRequest)->Unit(benchmark::kNanosecond)->MinTime(0.5);
+BENCHMARK(BuildTrackRequest)
+    ->Unit(benchmark::kNanosecond)
+    ->MinTime(0.3)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 // The same request without event properties or user id: what remains is the context (with the
 // location) and the fixed parts of the request.
@@ -243,7 +247,11 @@ void BuildTrackRequestContextOnly(benchmark::State& state) {
   }
   state.counters["body_bytes"] = static_cast<double>(bytes);
 }
-BENCHMARK(BuildTrackRequestContextOnly)->Unit(benchmark::kNanosecond)->MinTime(0.5);
+BENCHMARK(BuildTrackRequestContextOnly)
+    ->Unit(benchmark::kNanosecond)
+    ->MinTime(0.3)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 // The reference: the same request's body built as one nlohmann::json tree and dumped whole, as
 // the builder did before it wrote cached parts (same values, same bytes).
@@ -292,6 +300,10 @@ void BuildTrackRequestAsJsonTree(benchmark::State& state) {
   }
   state.counters["body_bytes"] = static_cast<double>(bytes);
 }
-BENCHMARK(BuildTrackRequestAsJsonTree)->Unit(benchmark::kNanosecond)->MinTime(0.5);
+BENCHMARK(BuildTrackRequestAsJsonTree)
+    ->Unit(benchmark::kNanosecond)
+    ->MinTime(0.3)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
 
 }  // namespace
