@@ -2,10 +2,14 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <string_view>
 #include <utility>
 
 #include "JsonInput.hpp"
@@ -156,6 +160,160 @@ std::optional<std::string> unsupportedValue(const json& value, std::size_t depth
   }
 }
 
+// Events cross to the HTTP client's thread packed into one buffer: one allocation on the
+// caller's thread instead of one per node of a property tree, and the walk that packs also
+// checks that JSON can carry every value (with the same verdicts as unsupportedValue).
+// unpack() gives back a value equal to the original, with the same types.
+template <class T>
+void appendRaw(std::string& out, T value) {
+  char bytes[sizeof(T)];
+  std::memcpy(bytes, &value, sizeof(T));
+  out.append(bytes, sizeof(T));
+}
+
+template <class T>
+T readRaw(const char*& at) {
+  T value;
+  std::memcpy(&value, at, sizeof(T));
+  at += sizeof(T);
+  return value;
+}
+
+void appendText(std::string& out, std::string_view text) {
+  appendRaw<std::uint64_t>(out, text.size());
+  out.append(text);
+}
+
+std::string_view readText(const char*& at) {
+  const auto size = static_cast<std::size_t>(readRaw<std::uint64_t>(at));
+  const std::string_view text(at, size);
+  at += size;
+  return text;
+}
+
+std::optional<std::string> packChecked(const json& value, std::size_t depth, std::size_t maxDepth,
+                                       std::string& out) {
+  if (depth > maxDepth)
+    return "nesting deeper than " + std::to_string(maxDepth) + " levels";
+  switch (value.type()) {
+    case json::value_t::object: {
+      const auto& object = value.get_ref<const json::object_t&>();
+      out += 'o';
+      appendRaw<std::uint64_t>(out, object.size());
+      for (const auto& [key, element] : object) {
+        if (!validUtf8(key))
+          return std::string("a key that is not valid UTF-8");
+        appendText(out, key);
+        if (auto why = packChecked(element, depth + 1, maxDepth, out))
+          return why;
+      }
+      return std::nullopt;
+    }
+    case json::value_t::array: {
+      const auto& array = value.get_ref<const json::array_t&>();
+      out += 'a';
+      appendRaw<std::uint64_t>(out, array.size());
+      for (const auto& element : array) {
+        if (auto why = packChecked(element, depth + 1, maxDepth, out))
+          return why;
+      }
+      return std::nullopt;
+    }
+    case json::value_t::string: {
+      const auto& text = value.get_ref<const std::string&>();
+      if (!validUtf8(text))
+        return "text that is not valid UTF-8";
+      out += 's';
+      appendText(out, text);
+      return std::nullopt;
+    }
+    case json::value_t::number_float: {
+      const double number = value.get<double>();
+      if (!std::isfinite(number))
+        return "a number that is NaN or infinite";
+      out += 'd';
+      appendRaw(out, number);
+      return std::nullopt;
+    }
+    case json::value_t::number_integer:
+      out += 'i';
+      appendRaw(out, value.get<std::int64_t>());
+      return std::nullopt;
+    case json::value_t::number_unsigned:
+      out += 'u';
+      appendRaw(out, value.get<std::uint64_t>());
+      return std::nullopt;
+    case json::value_t::boolean:
+      out += value.get<bool>() ? 't' : 'f';
+      return std::nullopt;
+    case json::value_t::binary:
+      return std::string("binary data");
+    case json::value_t::discarded:
+      out += 'x';
+      return std::nullopt;
+    case json::value_t::null:
+    default:
+      out += 'n';
+      return std::nullopt;
+  }
+}
+
+json unpack(const char*& at) {
+  switch (*at++) {
+    case 'o': {
+      const auto size = readRaw<std::uint64_t>(at);
+      json value = json::object();
+      auto& object = value.get_ref<json::object_t&>();
+      for (std::uint64_t i = 0; i < size; ++i) {
+        std::string key(readText(at));
+        object.emplace_hint(object.end(), std::move(key), unpack(at));  // keys come in order
+      }
+      return value;
+    }
+    case 'a': {
+      const auto size = readRaw<std::uint64_t>(at);
+      json value = json::array();
+      auto& array = value.get_ref<json::array_t&>();
+      array.reserve(static_cast<std::size_t>(size));
+      for (std::uint64_t i = 0; i < size; ++i)
+        array.push_back(unpack(at));
+      return value;
+    }
+    case 's':
+      return json(std::string(readText(at)));
+    case 'd':
+      return json(readRaw<double>(at));
+    case 'i':
+      return json(readRaw<std::int64_t>(at));
+    case 'u':
+      return json(readRaw<std::uint64_t>(at));
+    case 't':
+      return json(true);
+    case 'f':
+      return json(false);
+    case 'x':
+      return json(json::value_t::discarded);
+    default:
+      return json();
+  }
+}
+
+// Packs an event's name and properties into `packed`, or says why the properties cannot go
+// over the wire. Packing happens in a per-thread buffer so that `packed` is allocated once, at
+// its final size.
+std::optional<std::string> packEvent(const std::string& name, const json& properties,
+                                     std::size_t maxDepth, std::string& packed) {
+  thread_local std::string scratch;
+  scratch.clear();
+  appendText(scratch, name);
+  auto why = packChecked(properties, 0, maxDepth, scratch);
+  if (!why)
+    packed.assign(scratch);
+  if (scratch.capacity() > 65536)
+    std::string().swap(scratch);  // an exceptionally large event does not stay resident
+  return why;
+}
+
 // An event name fit for a log line: quoted, escaped and shortened.
 std::string quotedName(const std::string& name) {
   std::string shown = name.size() > 80 ? name.substr(0, 80) + "..." : name;
@@ -181,6 +339,65 @@ void mergeInto(json& target, const json& source) {
     return;
   for (const auto& item : source.items())
     target[item.key()] = item.value();
+}
+
+// An event's own properties (an object or null) with the super properties merged under them:
+// the same result as merging both into an empty object, super properties first, but without
+// copying the event's properties again.
+json mergedUnder(const json& superProperties, json own) {
+  if (own.is_null())
+    own = json::object();
+  if (superProperties.is_object()) {
+    for (const auto& item : superProperties.items()) {
+      if (own.find(item.key()) == own.end())  // an event's own value wins
+        own[item.key()] = item.value();
+    }
+  }
+  return own;
+}
+
+// Appends `text` as a JSON string, exactly as nlohmann::json dumps it (and throwing as it does
+// for text that is not UTF-8). Plain printable ASCII, the usual case, is copied as it is.
+void appendJsonString(std::string& out, const std::string& text) {
+  const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x20 && byte < 0x80 && c != '"' && c != '\\';
+  });
+  if (plain) {
+    out += '"';
+    out += text;
+    out += '"';
+  } else {
+    out += json(text).dump();
+  }
+}
+
+// Whether two values would be written identically: same types and values throughout, numbers
+// included (unlike ==, which finds 1 equal to 1.0 and 0.0 equal to -0.0).
+bool sameJson(const json& a, const json& b) {
+  if (a.type() != b.type())
+    return false;
+  switch (a.type()) {
+    case json::value_t::object: {
+      const auto& x = a.get_ref<const json::object_t&>();
+      const auto& y = b.get_ref<const json::object_t&>();
+      return x.size() == y.size() &&
+             std::equal(x.begin(), x.end(), y.begin(), [](const auto& p, const auto& q) {
+               return p.first == q.first && sameJson(p.second, q.second);
+             });
+    }
+    case json::value_t::array: {
+      const auto& x = a.get_ref<const json::array_t&>();
+      const auto& y = b.get_ref<const json::array_t&>();
+      return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin(), sameJson);
+    }
+    case json::value_t::number_float: {
+      const double x = a.get<double>(), y = b.get<double>();
+      return x == y && std::signbit(x) == std::signbit(y);
+    }
+    default:
+      return a == b;
+  }
 }
 
 json locationFrom(const json& context) {
@@ -248,16 +465,49 @@ SegmentIOTracker::Snapshot SegmentIOTracker::snapshotLocked() const {
   return Snapshot{writeKey_, Tracker::uuid(), context_, superProperties_};
 }
 
+std::shared_ptr<const SegmentIOTracker::Snapshot> SegmentIOTracker::sharedSnapshotLocked() {
+  if (!sharedSnapshot_)
+    sharedSnapshot_ = std::make_shared<const Snapshot>(snapshotLocked());
+  return sharedSnapshot_;
+}
+
+// A located event on its way to the HTTP client's thread, which builds and sends its request.
+struct SegmentIOTracker::TrackJob : HttpClient::Job {
+  TrackJob(std::shared_ptr<SegmentIOTracker> tracker, std::string event,
+           Clock::time_point eventDate, std::shared_ptr<const Snapshot> values)
+      : self(std::move(tracker)),
+        packed(std::move(event)),
+        date(eventDate),
+        snapshot(std::move(values)) {}
+
+  void run() override {
+    const char* at = packed.data();
+    const std::string name(readText(at));
+    json properties = unpack(at);
+    self->deliverTracked(name, std::move(properties), date, *snapshot);
+  }
+
+  std::shared_ptr<SegmentIOTracker> self;
+  std::string packed;  // name, then properties
+  Clock::time_point date;
+  std::shared_ptr<const Snapshot> snapshot;
+};
+
 void SegmentIOTracker::track(const std::string& name, const Properties& properties) {
   if (collectorEndpoint_.empty()) {
     log("SegmentIOTracker: event " + quotedName(name) + " dropped: no usable collector URL");
     return;
   }
+  // Owned by a shared_ptr, the tracker hands located events to the HTTP client's thread.
+  auto self = std::static_pointer_cast<SegmentIOTracker>(weak_from_this().lock());
+  std::string packed;
   std::optional<std::string> why;
   if (!properties.is_null() && !properties.is_object()) {
     why = "the properties are not a JSON object";
   } else if (!validUtf8(name)) {
     why = "the name is not valid UTF-8";
+  } else if (self) {
+    why = packEvent(name, properties, options_.maxPropertyDepth, packed);
   } else {
     why = unsupportedValue(properties, 0, options_.maxPropertyDepth);
   }
@@ -269,15 +519,13 @@ void SegmentIOTracker::track(const std::string& name, const Properties& properti
   const auto now = Clock::now();
   std::vector<PendingEvent> queued;
   std::optional<PendingEvent> dropped;
-  Snapshot snapshot;
-  bool sendNow = false;
+  std::shared_ptr<const Snapshot> snapshot;
   bool lookup = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (context_ || lookupFailed_) {
       queued.swap(pendingEvents_);
-      snapshot = snapshotLocked();
-      sendNow = true;
+      snapshot = sharedSnapshotLocked();
     } else {
       if (!isObtainingLocation_) {
         isObtainingLocation_ = true;
@@ -301,16 +549,29 @@ void SegmentIOTracker::track(const std::string& name, const Properties& properti
         quotedName(dropped->event));
   }
   if (!queued.empty())
-    sendPrepared(std::move(queued), snapshot);
-  if (sendNow) {
-    json merged = json::object();
-    mergeInto(merged, snapshot.superProperties);
-    mergeInto(merged, properties);
-    if (auto request = buildChecked(name, now, merged, snapshot))
-      sendRequest(*request, nullptr);
+    sendPrepared(std::move(queued), *snapshot);
+  if (snapshot) {
+    if (self) {
+      // Building and encoding the request is most of what an event costs; the HTTP client's
+      // thread does it, so this thread pays for one packed copy of the event and a queue
+      // entry. The job keeps the tracker alive until it has run, so that subclass overrides of
+      // the builder apply.
+      client().post(
+          std::make_unique<TrackJob>(std::move(self), std::move(packed), now, std::move(snapshot)));
+    } else {
+      // Not owned by a shared_ptr: nothing could keep the tracker alive for a job.
+      deliverTracked(name, properties, now, *snapshot);
+    }
   }
   if (lookup)
     startLookup();
+}
+
+void SegmentIOTracker::deliverTracked(const std::string& name, Properties properties,
+                                      Clock::time_point date, const Snapshot& snapshot) {
+  const json merged = mergedUnder(snapshot.superProperties, std::move(properties));
+  if (auto request = buildChecked(name, date, merged, snapshot))
+    sendRequest(*request, nullptr);
 }
 
 std::optional<HttpRequest> SegmentIOTracker::buildChecked(const std::string& event,
@@ -406,6 +667,7 @@ void SegmentIOTracker::finishLookup(const HttpResponse& response) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (location) {
       context_ = std::move(location);
+      sharedSnapshot_.reset();
     } else {
       lookupFailed_ = true;
     }
@@ -416,9 +678,11 @@ void SegmentIOTracker::finishLookup(const HttpResponse& response) {
 }
 
 void SegmentIOTracker::sendRequest(const HttpRequest& request, Completion completion) const {
+  if (!completion) {
+    client().send(request, nullptr);
+    return;
+  }
   client().send(request, [completion = std::move(completion)](const HttpResponse& response) {
-    if (!completion)
-      return;
     std::string parseError;
     const Reply reply = detail::parseReply(response.body, parseError);
     std::optional<std::string> error;
@@ -428,6 +692,79 @@ void SegmentIOTracker::sendRequest(const HttpRequest& request, Completion comple
       error = response.error;
     completion(reply, error);
   });
+}
+
+// The context parts that are the same for every event until the host changes its application
+// or screen info (or a subclass reports other device strings), JSON-encoded once.
+struct SegmentIOTracker::ContextParts {
+  std::uint64_t hostGeneration = 0;
+  std::string model, machine;  // the device strings they were made with
+  std::string head;            // {"app":{...},"device":{...}
+  std::string library;         // ,"library":{...}
+  std::string tail;            // ,"mixpanelLibrary":"","network":{...},"os":{...},"screen":{...}
+};
+
+// The location parts made from one geolocation reply, JSON-encoded once.
+struct SegmentIOTracker::LocationParts {
+  json source;           // the reply they were made from
+  std::string ip;        // ,"ip":...
+  std::string location;  // ,"location":{...}
+};
+
+std::shared_ptr<const SegmentIOTracker::ContextParts> SegmentIOTracker::contextParts() const {
+  const std::uint64_t generation = detail::hostInfoGeneration();
+  // The device strings come from an overridable method: asked for every request.
+  std::string model = getSystemStringForKey("hw.model");
+  std::string machine = getSystemStringForKey("hw.machine");
+  {
+    std::lock_guard<std::mutex> lock(partsMutex_);
+    if (contextParts_ && contextParts_->hostGeneration == generation &&
+        contextParts_->model == model && contextParts_->machine == machine) {
+      return contextParts_;
+    }
+  }
+  const detail::HostInfo host = detail::hostInfo();
+  const auto& app = host.application;
+  const json appObject = {{"version", app ? app->version : kNotAvailable},
+                          {"build", app ? app->build : kNotAvailable},
+                          {"name", app ? app->name : kNotAvailable}};
+  const json device = {{"manufacturer", ""}, {"name", model}, {"model", machine}};
+  const json library = {{"name", "TovrinTracker"}, {"version", TOVRIN_VERSION_STRING_NUMBER}};
+  const json network = {{"wifi", ""}, {"cellular", ""}, {"carrier", ""}, {"bluetooth", ""}};
+  const json os = {{"name", ""}, {"version", detail::operatingSystemVersionString()}};
+  const json screen = {{"width", host.screen.width},
+                       {"height", host.screen.height},
+                       {"density", host.screen.density}};
+  auto parts = std::make_shared<ContextParts>();
+  parts->hostGeneration = host.generation;
+  parts->head = "{\"app\":" + appObject.dump() + ",\"device\":" + device.dump();
+  parts->library = ",\"library\":" + library.dump();
+  parts->tail = ",\"mixpanelLibrary\":\"\",\"network\":" + network.dump() + ",\"os\":" + os.dump() +
+                ",\"screen\":" + screen.dump();
+  parts->model = std::move(model);
+  parts->machine = std::move(machine);
+  std::lock_guard<std::mutex> lock(partsMutex_);
+  contextParts_ = parts;
+  return parts;
+}
+
+std::shared_ptr<const SegmentIOTracker::LocationParts> SegmentIOTracker::locationParts(
+    const json& context) const {
+  {
+    std::lock_guard<std::mutex> lock(partsMutex_);
+    if (locationParts_ && sameJson(locationParts_->source, context))
+      return locationParts_;
+  }
+  auto parts = std::make_shared<LocationParts>();
+  const json location = context.is_object() ? locationFrom(context) : locationFrom({});
+  const auto query = context.is_object() ? context.find("query") : context.end();
+  const json ip = context.is_object() && query != context.end() ? *query : json("");
+  parts->ip = ",\"ip\":" + ip.dump();
+  parts->location = ",\"location\":" + location.dump();
+  parts->source = context;
+  std::lock_guard<std::mutex> lock(partsMutex_);
+  locationParts_ = parts;
+  return parts;
 }
 
 HttpRequest SegmentIOTracker::trackingRequestWithEvent(
@@ -443,40 +780,45 @@ HttpRequest SegmentIOTracker::trackingRequestWithEvent(
       {"Content-Type", "application/json"},
       {"Accept-Encoding", "gzip"}};
 
-  json payload = json::object();
-  if (properties)
-    payload["properties"] = *properties;
-  payload["event"] = event;
-  if (userID)
-    payload["userId"] = *userID;
-
-  json contextObject = json::object();
-  contextObject["locale"] = detail::localeIdentifier();
-  contextObject["timezone"] = detail::timeZoneName();
-  const auto screen = detail::screenInfo();
-  contextObject["screen"] = {
-      {"width", screen.width}, {"height", screen.height}, {"density", screen.density}};
-  const auto app = detail::applicationInfo();
-  contextObject["app"] = {{"version", app ? app->version : kNotAvailable},
-                          {"build", app ? app->build : kNotAvailable},
-                          {"name", app ? app->name : kNotAvailable}};
-  contextObject["device"] = {{"manufacturer", ""},
-                             {"name", getSystemStringForKey("hw.model")},
-                             {"model", getSystemStringForKey("hw.machine")}};
-  if (context) {
-    const json& location = *context;
-    contextObject["location"] = location.is_object() ? locationFrom(location) : locationFrom({});
-    const auto query = location.is_object() ? location.find("query") : location.end();
-    contextObject["ip"] = location.is_object() && query != location.end() ? *query : json("");
+  // The body is the compact JSON dump of
+  //   {"context": {"app", "device", ["ip"], "library", "locale", ["location"],
+  //                "mixpanelLibrary", "network", "os", "screen", "timezone"},
+  //    "event", ["properties"], "timestamp", ["userId"]}
+  // with every object's keys in sorted order, as nlohmann::json writes it. It is written here
+  // part by part: the parts that rarely change come JSON-encoded from the caches above, every
+  // other value is encoded as nlohmann::json encodes it.
+  const auto parts = contextParts();
+  const auto place = context ? locationParts(*context) : nullptr;
+  const std::string propertiesText = properties ? properties->dump() : std::string();
+  std::string& body = request.body;
+  body.reserve(parts->head.size() + parts->library.size() + parts->tail.size() +
+               (place ? place->ip.size() + place->location.size() : 0) + propertiesText.size() +
+               event.size() + 256);
+  body += "{\"context\":";
+  body += parts->head;
+  if (place)
+    body += place->ip;
+  body += parts->library;
+  body += ",\"locale\":";
+  appendJsonString(body, detail::localeIdentifier());
+  if (place)
+    body += place->location;
+  body += parts->tail;
+  body += ",\"timezone\":";
+  appendJsonString(body, detail::timeZoneName());
+  body += "},\"event\":";
+  appendJsonString(body, event);
+  if (properties) {
+    body += ",\"properties\":";
+    body += propertiesText;
   }
-  contextObject["network"] = {{"wifi", ""}, {"cellular", ""}, {"carrier", ""}, {"bluetooth", ""}};
-  contextObject["os"] = {{"name", ""}, {"version", detail::operatingSystemVersionString()}};
-  contextObject["library"] = {{"name", "TovrinTracker"}, {"version", TOVRIN_VERSION_STRING_NUMBER}};
-  contextObject["mixpanelLibrary"] = "";
-
-  payload["context"] = std::move(contextObject);
-  payload["timestamp"] = dateFormatter().stringFromDate(date);
-  request.body = payload.dump();
+  body += ",\"timestamp\":";
+  appendJsonString(body, dateFormatter().stringFromDate(date));
+  if (userID) {
+    body += ",\"userId\":";
+    appendJsonString(body, *userID);
+  }
+  body += '}';
   return request;
 }
 
@@ -513,6 +855,7 @@ void SegmentIOTracker::setSuperProperties(const Properties& properties) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   superProperties_ = properties;
+  sharedSnapshot_.reset();
 }
 
 Properties SegmentIOTracker::superProperties() const {
@@ -528,6 +871,7 @@ std::optional<std::string> SegmentIOTracker::uuid() const {
 void SegmentIOTracker::setUuid(const std::optional<std::string>& uuid) {
   std::lock_guard<std::mutex> lock(mutex_);
   Tracker::setUuid(uuid);
+  sharedSnapshot_.reset();
 }
 
 std::optional<std::string> SegmentIOTracker::writeKey() const {
@@ -538,6 +882,7 @@ std::optional<std::string> SegmentIOTracker::writeKey() const {
 void SegmentIOTracker::setWriteKey(const std::optional<std::string>& writeKey) {
   std::lock_guard<std::mutex> lock(mutex_);
   writeKey_ = writeKey;
+  sharedSnapshot_.reset();
 }
 
 std::vector<PendingEvent> SegmentIOTracker::pendingEvents() const {
@@ -568,6 +913,7 @@ std::optional<Properties> SegmentIOTracker::context() const {
 void SegmentIOTracker::setContext(const std::optional<Properties>& context) {
   std::lock_guard<std::mutex> lock(mutex_);
   context_ = context;
+  sharedSnapshot_.reset();
 }
 
 }  // namespace tovrin

@@ -3,7 +3,7 @@
 //
 // Defaults (HttpClientOptions):
 //   maxTransfersInFlight 32: transfers running at once, also the connection-pool limit.
-//   maxWaitingRequests 10000: queued requests; the 10033rd pending request is dropped.
+//   maxWaitingRequests 10000: queued requests and jobs; the 10033rd pending one is dropped.
 //   connectTimeout 10 s: TCP + TLS set-up of one connection.
 //   requestTimeout 60 s: one whole transfer, from start to the last reply byte.
 //   maxReplyBytes 1 MiB: a larger (decompressed) reply body fails its transfer.
@@ -64,9 +64,21 @@ struct HttpClientOptions {
 
 /// Sending returns at once; each completion runs later on the client's own background thread.
 /// Connections are reused (keep-alive; HTTP/2 over TLS when offered). Thread-safe.
+///
+/// A sender wakes the client's thread (a system call) only when that thread is asleep: while it
+/// works, and for 20 ms after it last started or finished a transfer, it looks for new requests
+/// by itself (at least every millisecond), so a burst of sends costs the senders no system call.
 class HttpClient {
  public:
   using Completion = std::function<void(const HttpResponse&)>;
+
+  /// Work for the client's own thread (see post()).
+  class Job {
+   public:
+    virtual ~Job() = default;
+    /// Runs once, on the client's thread; an exception it throws is logged.
+    virtual void run() = 0;
+  };
 
   /// The process-wide client, created on first use with the options of configureShared().
   /// It is never destroyed: an std::atexit handler gives its unfinished requests the exit
@@ -88,6 +100,15 @@ class HttpClient {
   /// already been called, inside this call, with an error saying so. A request libcurl cannot
   /// make (bad URL, method or header) completes on the client's thread with an error.
   bool send(HttpRequest request, Completion completion);
+
+  /// Queues `job` to run on the client's own thread, in line with the requests sent before and
+  /// after it, and returns at once: work a request needs that the sender's thread should not
+  /// pay for, such as building it. A job counts as one pending request until it has returned;
+  /// the first send() it makes to this client takes its place in line and its transfer slot at
+  /// once, whatever the waiting queue holds. Returns false, with one log line, when the job was
+  /// dropped: the waiting queue is full or the client has shut down. Jobs still waiting when
+  /// the exit budget runs out are destroyed without being run. flush() waits for jobs too.
+  bool post(std::unique_ptr<Job> job);
 
   /// Waits until no request is left: every request handed to the client, including those sent
   /// meanwhile by completions, has completed (its completion has returned), or `timeout` has

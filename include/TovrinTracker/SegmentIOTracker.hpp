@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -58,6 +59,13 @@ class TimestampFormatter {
 /// Timed-event reports are not sent. An event whose properties JSON cannot carry (invalid UTF-8,
 /// NaN or infinity, binary data, nesting deeper than the limit) is dropped with one log line.
 /// Neither key is ever logged. Own it with std::make_shared; thread-safe.
+///
+/// Once located, track() checks the event on the caller's thread and hands it, packed with the
+/// super properties, uuid, write key and location in force at the call, to the HTTP client's
+/// thread, which builds the request with trackingRequestWithEvent() and sends it through
+/// sendRequest(): the caller pays neither for the build nor for the encoding. The host
+/// information in the context (application, screen, locale, time zone) is read when the
+/// request is built. A tracker not owned by a std::shared_ptr builds on the caller's thread.
 class SegmentIOTracker : public Tracker {
  public:
   using Reply = std::optional<nlohmann::json>;
@@ -78,7 +86,8 @@ class SegmentIOTracker : public Tracker {
   /// Sends every queued event (replies are logged) and empties the queue.
   void handlePendingRequests();
 
-  /// Builds the track request for one event. Overridable; stateless.
+  /// Builds the track request for one event. Overridable; stateless. Located events are built
+  /// on the HTTP client's thread, so an override must be safe to call from there.
   virtual HttpRequest trackingRequestWithEvent(const std::string& event,
                                                std::chrono::system_clock::time_point date,
                                                const std::optional<std::string>& writeKey,
@@ -119,6 +128,15 @@ class SegmentIOTracker : public Tracker {
     Properties superProperties;
   };
   Snapshot snapshotLocked() const;
+  struct TrackJob;
+  struct ContextParts;
+  struct LocationParts;
+  std::shared_ptr<const ContextParts> contextParts() const;
+  std::shared_ptr<const LocationParts> locationParts(const Properties& context) const;
+  // The same values, shared: made again only after one of them has changed.
+  std::shared_ptr<const Snapshot> sharedSnapshotLocked();
+  void deliverTracked(const std::string& name, Properties properties,
+                      std::chrono::system_clock::time_point date, const Snapshot& snapshot);
   std::optional<HttpRequest> buildChecked(const std::string& event,
                                           std::chrono::system_clock::time_point date,
                                           const Properties& properties, const Snapshot& snapshot);
@@ -137,6 +155,11 @@ class SegmentIOTracker : public Tracker {
   bool lookupFailed_ = false;
   Properties superProperties_;
   std::optional<Properties> context_;
+  std::shared_ptr<const Snapshot> sharedSnapshot_;  // reset whenever a value in it changes
+  // The request parts encoded for the last host info and location seen.
+  mutable std::mutex partsMutex_;
+  mutable std::shared_ptr<const ContextParts> contextParts_;
+  mutable std::shared_ptr<const LocationParts> locationParts_;
 };
 
 }  // namespace tovrin

@@ -9,7 +9,6 @@
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <set>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -21,6 +20,11 @@ namespace tovrin {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// After it last started or finished something, the worker looks for new requests every
+// kNapMs for kLingerTime before it sleeps until woken: senders meanwhile need no system call.
+constexpr int kNapMs = 1;
+constexpr auto kLingerTime = std::chrono::milliseconds(20);
 
 // One owner per libcurl handle.
 struct EasyCleanup {
@@ -96,7 +100,6 @@ bool mentionsSecret(std::string_view text, const HttpRequest& request) {
 }
 
 struct Transfer {
-  std::uint64_t ticket = 0;
   HttpRequest request;
   HttpClient::Completion completion;
   HttpClientOptions options;  // as they were when the request was sent
@@ -130,6 +133,20 @@ void callCompletion(const HttpClient::Completion& completion, const HttpResponse
   }
 }
 
+// The client whose worker is running a job on this thread, while it runs: the job's first
+// send() to that client takes the job's place.
+thread_local const void* jobSlotOwner = nullptr;
+
+void runJob(HttpClient::Job& job) {
+  try {
+    job.run();
+  } catch (const std::exception& e) {
+    log(std::string("HttpClient: a job threw an exception: ") + e.what());
+  } catch (...) {
+    log("HttpClient: a job threw an exception of unknown type");
+  }
+}
+
 std::string abandonedLine(std::size_t count) {
   return "HttpClient: abandoned " + std::to_string(count) + " unfinished request" +
          (count == 1 ? "" : "s") + " at shutdown";
@@ -138,9 +155,20 @@ std::string abandonedLine(std::size_t count) {
 }  // namespace
 
 struct HttpClient::Impl {
+  // A request, or a job that stands for one, waiting for its turn.
+  struct Waiting {
+    std::unique_ptr<Transfer> transfer;
+    std::unique_ptr<HttpClient::Job> job;
+  };
+  // How the worker waits for news: senders wake it only when it is asleep.
+  enum class Rest { awake, napping, asleep };
+
   explicit Impl(const HttpClientOptions& initial);
 
   void run();
+  void runWaitingJob(std::unique_ptr<HttpClient::Job> job);
+  void startOrFail(std::unique_ptr<Transfer> transfer);
+  void settle(std::size_t count);
   bool start(Transfer& transfer, std::string& error);
   void collectFinished(std::vector<std::pair<std::unique_ptr<Transfer>, HttpResponse>>& done);
   void finish(std::unique_ptr<Transfer> transfer, const HttpResponse& response);
@@ -149,16 +177,24 @@ struct HttpClient::Impl {
   void releaseCurl();
   bool onWorkerThread() const;
   void abandonFromWorker();
+  // Under `mutex`, after something was queued: whether the sender must wake the worker.
+  bool wakeNeeded() {
+    if (rest != Rest::asleep || wakePending)
+      return false;
+    wakePending = true;
+    return true;
+  }
 
   // Shared between the callers and the worker, under `mutex`.
   mutable std::mutex mutex;
   std::condition_variable settled;
   HttpClientOptions options;
   std::uint64_t optionsVersion = 1;
-  std::deque<std::unique_ptr<Transfer>> waiting;
-  std::size_t running = 0;             // taken from `waiting`, completion not yet returned
-  std::set<std::uint64_t> unfinished;  // tickets whose completion has not returned
-  std::uint64_t nextTicket = 1;
+  std::deque<Waiting> waiting;
+  std::size_t running = 0;     // taken from `waiting`, completion (or job) not yet returned
+  std::size_t unfinished = 0;  // requests and jobs handed over whose completion has not returned
+  Rest rest = Rest::awake;
+  bool wakePending = false;
   bool stopping = false;
   bool stopped = false;
   bool ownedByWorker = false;
@@ -170,6 +206,10 @@ struct HttpClient::Impl {
   std::unordered_map<CURL*, std::unique_ptr<Transfer>> active;
   std::vector<EasyHandle> idleHandles;
   std::uint64_t appliedOptionsVersion = 0;
+  HttpClientOptions workerOptions;  // `options` as of appliedOptionsVersion
+  // What the running job sent: it inherits the job's counts and transfer slot.
+  std::unique_ptr<Transfer> jobTransfer;
+  Clock::time_point lastBusy;
   std::thread worker;
 };
 
@@ -348,27 +388,58 @@ void HttpClient::Impl::collectFinished(
 
 void HttpClient::Impl::finish(std::unique_ptr<Transfer> transfer, const HttpResponse& response) {
   const HttpClient::Completion completion = std::move(transfer->completion);
-  const std::uint64_t ticket = transfer->ticket;
   if (transfer->easy && idleHandles.size() < transfer->options.maxTransfersInFlight) {
     curl_easy_reset(transfer->easy.get());
     idleHandles.push_back(std::move(transfer->easy));
   }
   transfer.reset();
   callCompletion(completion, response);
+}
+
+void HttpClient::Impl::settle(std::size_t count) {
   std::lock_guard<std::mutex> lock(mutex);
-  unfinished.erase(ticket);
-  --running;
-  settled.notify_all();
+  unfinished -= count;
+  running -= count;
+  if (unfinished == 0)
+    settled.notify_all();  // flush() waits for nothing else
+}
+
+void HttpClient::Impl::startOrFail(std::unique_ptr<Transfer> transfer) {
+  std::string error;
+  if (start(*transfer, error)) {
+    CURL* easy = transfer->easy.get();
+    active.emplace(easy, std::move(transfer));
+  } else {
+    log("HttpClient: request not sent: " + error);
+    HttpResponse response;
+    response.error = error;
+    finish(std::move(transfer), response);
+    settle(1);
+  }
+}
+
+void HttpClient::Impl::runWaitingJob(std::unique_ptr<HttpClient::Job> job) {
+  jobSlotOwner = this;
+  runJob(*job);
+  jobSlotOwner = nullptr;
+  job.reset();  // what it holds goes before flush() can see it finished
+  if (jobTransfer) {
+    startOrFail(std::move(jobTransfer));
+  } else {
+    settle(1);  // nothing took over the job's place
+  }
 }
 
 void HttpClient::Impl::run() {
-  std::vector<std::unique_ptr<Transfer>> starting;
+  std::vector<Waiting> starting;
   std::vector<std::pair<std::unique_ptr<Transfer>, HttpResponse>> done;
   for (;;) {
     int waitMs = 1000;
     std::size_t limit = 0;
     {
       std::lock_guard<std::mutex> lock(mutex);
+      rest = Rest::awake;
+      wakePending = false;
       if (stopping) {
         const auto now = Clock::now();
         if ((waiting.empty() && running == 0) || now >= deadline)
@@ -379,6 +450,7 @@ void HttpClient::Impl::run() {
       const std::size_t cap = std::max<std::size_t>(1, options.maxTransfersInFlight);
       if (appliedOptionsVersion != optionsVersion) {
         appliedOptionsVersion = optionsVersion;
+        workerOptions = options;
         limit = cap;
       }
       while (!waiting.empty() && running < cap) {
@@ -389,16 +461,13 @@ void HttpClient::Impl::run() {
     }
     if (limit != 0)
       applyConnectionLimits(limit);
-    for (auto& transfer : starting) {
-      std::string error;
-      if (start(*transfer, error)) {
-        CURL* easy = transfer->easy.get();
-        active.emplace(easy, std::move(transfer));
+    if (!starting.empty())
+      lastBusy = Clock::now();
+    for (auto& item : starting) {
+      if (item.job) {
+        runWaitingJob(std::move(item.job));
       } else {
-        log("HttpClient: request not sent: " + error);
-        HttpResponse response;
-        response.error = error;
-        finish(std::move(transfer), response);
+        startOrFail(std::move(item.transfer));
       }
     }
     starting.clear();
@@ -409,10 +478,24 @@ void HttpClient::Impl::run() {
     if (!done.empty()) {
       for (auto& [transfer, response] : done)
         finish(std::move(transfer), response);
+      settle(done.size());
       done.clear();
+      lastBusy = Clock::now();
       continue;  // their slots go to waiting requests at once
     }
 
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      const std::size_t cap = std::max<std::size_t>(1, options.maxTransfersInFlight);
+      if (!waiting.empty() && running < cap)
+        continue;  // queued while this round ran
+      if (!stopping && Clock::now() - lastBusy < kLingerTime) {
+        rest = Rest::napping;
+        waitMs = std::min(waitMs, kNapMs);
+      } else {
+        rest = Rest::asleep;
+      }
+    }
     // Returns early when a socket is ready, libcurl has a time-out due, or a sender wakes it.
     curl_multi_poll(multi.get(), nullptr, 0, waitMs, nullptr);
   }
@@ -477,8 +560,11 @@ void HttpClient::Impl::releaseCurl() {
     curl_multi_remove_handle(multi.get(), easy);
   active.clear();
   idleHandles.clear();
+  std::deque<Waiting> abandoned;  // destroyed outside the lock: captures may run destructors
+  std::unique_ptr<Transfer> fromJob;
+  fromJob = std::move(jobTransfer);
   std::lock_guard<std::mutex> lock(mutex);
-  waiting.clear();
+  abandoned.swap(waiting);
   multi.reset();
 }
 
@@ -498,6 +584,14 @@ bool HttpClient::send(HttpRequest request, Completion completion) {
   auto transfer = std::make_unique<Transfer>();
   transfer->request = std::move(request);
   transfer->completion = std::move(completion);
+  if (jobSlotOwner == impl_.get()) {
+    // Sent by the job this client's worker is running (this thread): it takes the job's place,
+    // counts and transfer slot at once. Only the worker touches what is used here.
+    jobSlotOwner = nullptr;
+    transfer->options = impl_->workerOptions;
+    impl_->jobTransfer = std::move(transfer);
+    return true;
+  }
   std::string dropped;
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -511,11 +605,11 @@ bool HttpClient::send(HttpRequest request, Completion completion) {
       dropped =
           "request dropped: " + std::to_string(pending) + " requests already waiting or running";
     } else {
-      transfer->ticket = d.nextTicket++;
       transfer->options = d.options;
-      d.unfinished.insert(transfer->ticket);
-      d.waiting.push_back(std::move(transfer));
-      curl_multi_wakeup(d.multi.get());
+      ++d.unfinished;
+      d.waiting.push_back(Impl::Waiting{std::move(transfer), nullptr});
+      if (d.wakeNeeded())
+        curl_multi_wakeup(d.multi.get());
       return true;
     }
   }
@@ -526,17 +620,44 @@ bool HttpClient::send(HttpRequest request, Completion completion) {
   return false;
 }
 
+bool HttpClient::post(std::unique_ptr<Job> job) {
+  if (!job)
+    return false;
+  std::string dropped;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Impl& d = *impl_;
+    const std::size_t pending = d.waiting.size() + d.running;
+    const std::size_t cap =
+        std::max<std::size_t>(1, d.options.maxTransfersInFlight) + d.options.maxWaitingRequests;
+    if (d.stopping) {
+      dropped = "request dropped: the HTTP client has shut down";
+    } else if (pending >= cap) {
+      dropped =
+          "request dropped: " + std::to_string(pending) + " requests already waiting or running";
+    } else {
+      ++d.unfinished;
+      d.waiting.push_back(Impl::Waiting{nullptr, std::move(job)});
+      if (d.wakeNeeded())
+        curl_multi_wakeup(d.multi.get());
+      return true;
+    }
+  }
+  log("HttpClient: " + dropped);
+  return false;
+}
+
 bool HttpClient::flush(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(impl_->mutex);
   Impl& d = *impl_;
-  if (d.unfinished.empty())
+  if (d.unfinished == 0)
     return true;
   if (d.stopped || d.workerId == std::this_thread::get_id())
     return false;
   // Requests that completions send meanwhile (such as the events queued behind a location
   // lookup) are waited for too: flush means nothing is left.
-  return d.settled.wait_for(lock, timeout, [&d] { return d.unfinished.empty() || d.stopped; }) &&
-         d.unfinished.empty();
+  return d.settled.wait_for(lock, timeout, [&d] { return d.unfinished == 0 || d.stopped; }) &&
+         d.unfinished == 0;
 }
 
 std::size_t HttpClient::pendingCount() const {

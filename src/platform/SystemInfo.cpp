@@ -2,6 +2,7 @@
 
 #include <sys/utsname.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,8 @@
 namespace tovrin {
 
 namespace {
+
+std::atomic<std::uint64_t> hostGeneration{1};
 
 std::mutex& hostMutex() {
   static std::mutex mutex;
@@ -62,16 +65,19 @@ void setApplicationInfo(const std::string& name, const std::string& version,
                         const std::string& build) {
   std::lock_guard<std::mutex> lock(hostMutex());
   hostApplication() = detail::ApplicationInfo{name, version, build};
+  hostGeneration.fetch_add(1, std::memory_order_release);
 }
 
 void clearApplicationInfo() {
   std::lock_guard<std::mutex> lock(hostMutex());
   hostApplication().reset();
+  hostGeneration.fetch_add(1, std::memory_order_release);
 }
 
 void setScreenInfo(double width, double height, double density) {
   std::lock_guard<std::mutex> lock(hostMutex());
   hostScreen() = detail::ScreenInfo{width, height, density};
+  hostGeneration.fetch_add(1, std::memory_order_release);
 }
 
 namespace detail {
@@ -84,6 +90,15 @@ std::optional<ApplicationInfo> applicationInfo() {
 ScreenInfo screenInfo() {
   std::lock_guard<std::mutex> lock(hostMutex());
   return hostScreen();
+}
+
+HostInfo hostInfo() {
+  std::lock_guard<std::mutex> lock(hostMutex());
+  return HostInfo{hostApplication(), hostScreen(), hostGeneration.load(std::memory_order_relaxed)};
+}
+
+std::uint64_t hostInfoGeneration() {
+  return hostGeneration.load(std::memory_order_acquire);
 }
 
 std::string localeIdentifier() {
@@ -144,8 +159,12 @@ std::string systemString(const std::string& key) {
     return model;
   }
   if (key == "hw.machine") {
-    utsname names{};
-    return ::uname(&names) == 0 ? names.machine : "";
+    // The hardware class does not change while the process runs; ask the kernel once.
+    static const std::string machine = [] {
+      utsname names{};
+      return std::string(::uname(&names) == 0 ? names.machine : "");
+    }();
+    return machine;
   }
   return "";
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Where the request context's system values come from on this platform.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -16,6 +17,17 @@ struct ScreenInfo {
 /// The host's application info, or none until the host has set it.
 std::optional<ApplicationInfo> applicationInfo();
 ScreenInfo screenInfo();
+
+/// Both, read together, with the count of changes made to them so far.
+struct HostInfo {
+  std::optional<ApplicationInfo> application;
+  ScreenInfo screen;
+  std::uint64_t generation = 0;
+};
+HostInfo hostInfo();
+/// Goes up with every setApplicationInfo, clearApplicationInfo and setScreenInfo: what was
+/// made from the host info of one generation stays valid while this returns the same number.
+std::uint64_t hostInfoGeneration();
 
 /// Language and country of the POSIX locale (LC_ALL, LC_MESSAGES, LANG), "(null)" for a missing
 /// part: "de_CH.UTF-8" gives "de-CH".
