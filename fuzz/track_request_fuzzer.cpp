@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,13 +25,21 @@ void check(bool condition) {
     std::abort();
 }
 
-// Keeps the requests instead of sending them.
+// Keeps the requests instead of sending them. Located events are built on the HTTP client's
+// thread, so the list is guarded and read after the client has been flushed.
 class CapturingTracker : public tovrin::SegmentIOTracker {
  public:
   using SegmentIOTracker::SegmentIOTracker;
   void sendRequest(const tovrin::HttpRequest& request, Completion) const override {
+    std::lock_guard<std::mutex> lock(mutex);
     sent.push_back(request);
   }
+  std::vector<tovrin::HttpRequest> takeSent() const {
+    check(tovrin::HttpClient::shared().flush(std::chrono::seconds(10)));
+    std::lock_guard<std::mutex> lock(mutex);
+    return sent;
+  }
+  mutable std::mutex mutex;
   mutable std::vector<tovrin::HttpRequest> sent;
 };
 
@@ -85,11 +94,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   logLines = 0;
   tracker->track(name, properties);
-  if (tracker->sent.empty()) {
+  const auto sent = tracker->takeSent();
+  if (sent.empty()) {
     check(logLines == 1);
   } else {
-    check(logLines == 0 && tracker->sent.size() == 1);
-    const json body = json::parse(tracker->sent[0].body);
+    check(logLines == 0 && sent.size() == 1);
+    const json body = json::parse(sent[0].body);
     check(body.at("event") == name);
     check(body.at("properties") == (properties.is_null() ? json::object() : properties));
   }
