@@ -13,10 +13,13 @@
 #include "TovrinTracker/SegmentIOTracker.hpp"
 #include "TovrinTracker/Version.hpp"
 #include "platform/SystemInfo.hpp"
+#include "support/TestSupport.hpp"
 
 using nlohmann::json;
 using tovrin::SegmentIOTracker;
 using Clock = std::chrono::system_clock;
+
+using tovrin::test::ScopedEnv;
 
 namespace {
 
@@ -69,30 +72,6 @@ std::string referenceBody(const SegmentIOTracker& tracker, const std::string& ev
   payload["timestamp"] = tracker.dateFormatter().stringFromDate(date);
   return payload.dump();
 }
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name))
-      old_ = old;
-    ::setenv(name, value, 1);
-    ::tzset();
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-    ::tzset();
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 struct TrackRequestBytesTest : ::testing::Test {
   std::shared_ptr<SegmentIOTracker> tracker = [] {

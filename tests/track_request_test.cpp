@@ -6,38 +6,15 @@
 
 #include "TovrinTracker/HostInfo.hpp"
 #include "TovrinTracker/SegmentIOTracker.hpp"
+#include "support/TestSupport.hpp"
 
 using nlohmann::json;
 using tovrin::HttpRequest;
 using tovrin::SegmentIOTracker;
+using tovrin::test::ScopedEnv;
 using Clock = std::chrono::system_clock;
 
 namespace {
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name))
-      old_ = old;
-    ::setenv(name, value, 1);
-    ::tzset();
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-    ::tzset();
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 Clock::time_point utc(int year, int month, int day, int hour, int minute, int second, int millis) {
   std::tm t{};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <stdexcept>
 #include <thread>
 
@@ -43,6 +44,22 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+  if (const char* old = std::getenv(name))
+    old_ = old;
+  ::setenv(name, value, 1);
+  ::tzset();
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_) {
+    ::setenv(name_, old_->c_str(), 1);
+  } else {
+    ::unsetenv(name_);
+  }
+  ::tzset();
 }
 
 }  // namespace tovrin::test
